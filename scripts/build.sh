@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Configures and builds both programs: build/host (qlmpatch, pkgtool, tests; sanitizers on)
+# and build/win32 (PATCH.EXE, helper.exe, robot.exe).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake --preset host > /dev/null
+cmake --build --preset host
+cmake --preset win32 > /dev/null
+cmake --build --preset win32

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, when it is missing (Debian 12, as root), and makes
+# the Russian locale that Wine takes its Windows-1251 code page from.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ make zlib1g-dev libgtest-dev
+          g++-mingw-w64-i686 libz-mingw-w64-dev
+          wine wine32:i386 xvfb locales imagemagick)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+
+if ((${#missing[@]})); then
+    echo "setup: installing ${missing[*]}"
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+    fi
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+        > /tmp/qlm-setup-apt.log 2>&1 || { tail -n 30 /tmp/qlm-setup-apt.log; exit 1; }
+fi
+
+if ! locale -a 2>/dev/null | grep -qi '^ru_RU\.utf-\?8$'; then
+    echo "setup: generating the ru_RU.UTF-8 locale"
+    sed -i 's/^# *\(ru_RU.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    grep -q '^ru_RU.UTF-8 UTF-8' /etc/locale.gen || echo 'ru_RU.UTF-8 UTF-8' >> /etc/locale.gen
+    locale-gen > /dev/null
+fi

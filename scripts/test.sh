@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Every test: installs what is missing, builds both programs, runs the unit and integration
+# tests (under AddressSanitizer and UndefinedBehaviorSanitizer) and the Wine end-to-end tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+scripts/build.sh
+ctest --preset host -j "$(nproc)"
+tests/e2e/run.sh

@@ -1,0 +1,46 @@
+// The package reader: one read-only mapping of the file for the whole run, the directory as
+// the only copy, entries found by a linear scan and loaded straight into the caller's memory.
+//
+// Nothing is read outside the mapped file: the trailer, header and directory must lie within
+// it or the open fails, and an entry whose data does not lie within it cannot be loaded.
+// A compressed entry is loaded only when its stream ends having produced exactly `size` bytes
+// (a damaged, truncated or overlong stream, or a wrong Adler-32, fails the load).
+#pragma once
+
+#include <cstdint>
+
+#include "package/format.h"
+#include "platform/platform.h"
+
+struct Package {
+    platform::File packageFile;
+    platform::Mapping packageMapping;
+    const uint8_t* packageView = nullptr;
+    uint64_t fileLength = 0;
+    // The package occupies [packageOffset, packageEnd) of the file (the trailer excluded).
+    uint64_t packageOffset = 0;
+    uint64_t packageEnd = 0;
+    PackageHeader header{};
+    DirectoryEntry* directory = nullptr;
+};
+
+// Opens the package in `path`: at byte 0, or, when `embedded`, where the trailer at the end
+// of the file says. Returns the package offset, or -1 on any failure; what was acquired
+// stays recorded for ClosePackage, which must follow in every case.
+int64_t OpenPackage(Package& package, const char* path, bool embedded);
+
+// Index of the first entry of that name (ASCII case ignored), or -1.
+int FindEntry(const Package& package, const char* name);
+
+// Writes the entry's `size` bytes of content to `destination` (room for `size` bytes; may be
+// null when size is 0). False when the content cannot be loaded completely; then the
+// destination holds nothing usable, and never more than `size` bytes were written.
+bool LoadEntry(const Package& package, const DirectoryEntry& entry, void* destination);
+
+// Releases the directory, the view, the mapping and the file, as far as they were acquired.
+void ClosePackage(Package& package);
+
+// Inflates one zlib stream in a single call; true only when the stream ended having
+// produced exactly `outputLength` bytes.
+bool InflateExactly(const uint8_t* input, uint32_t inputLength, uint8_t* output,
+                    uint32_t outputLength);

@@ -1,0 +1,171 @@
+// The only door to the operating system. Everything above this layer speaks in these terms;
+// the win32 backend passes 8-bit Windows-1251 paths unchanged to the ...A calls, the posix
+// backend converts them at its boundary (backslashes, Windows-1251 to UTF-8, case-insensitive
+// lookup of components that do not exist under their exact name).
+//
+// Every operation reports failure through its result; none throws. Handles are plain values
+// with an explicit invalid state, so that records holding them can be reset and released
+// step by step, as far as they were acquired.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// ---------------------------------------------------------------------------------------------
+// Files and mappings
+
+struct File {
+    intptr_t value = -1;
+    bool valid() const { return value != -1; }
+};
+
+// A mapping of a whole file; the view is mapped from it in a separate step.
+struct Mapping {
+    intptr_t value = 0;
+    bool valid() const { return value != 0; }
+};
+
+// Opens an existing file for reading. Others may read it meanwhile, but not write it
+// (win32 share mode; posix has none). Invalid handle on failure.
+File OpenFileRead(const char* path);
+
+// Creates the file, or truncates an existing one, for reading and writing; others may only
+// read it while it is open. Invalid handle on failure.
+File CreateFileReadWrite(const char* path);
+
+// The file's full length in bytes.
+bool GetFileLength(File file, uint64_t* length);
+
+// True when `path` names the very file that `file` has open (same device and inode on posix).
+// Win32 relies on share modes instead and answers false.
+bool IsSameFile(File file, const char* path);
+
+// A read-only mapping of the whole file. Fails for a file of length 0, as on Windows.
+Mapping CreateReadMapping(File file);
+
+// A read-write mapping of exactly `size` bytes (size > 0): the file is set to that length,
+// the new bytes zero. On posix the space is reserved first, so a full disk fails here
+// cleanly and never faults later through the view.
+Mapping CreateWriteMapping(File file, uint32_t size);
+
+// The view of the whole mapping, or null.
+uint8_t* MapWholeView(Mapping mapping);
+
+// Releases a view made by MapWholeView from this mapping; written pages reach the file.
+void UnmapView(Mapping mapping, const void* view);
+void CloseMapping(Mapping mapping);
+void CloseFile(File file);
+
+// ---------------------------------------------------------------------------------------------
+// Folders and files by name
+
+bool CreateFolder(const char* path);
+// Moves a file or folder; fails when the destination exists, as MoveFileA does.
+bool MovePath(const char* from, const char* to);
+// Deletes a file (never a folder).
+bool DeleteFilePath(const char* path);
+// Removes an empty folder.
+bool RemoveFolder(const char* path);
+// True when a file or folder of that name exists (existence only, no access test).
+bool PathExists(const char* path);
+
+// The program's own file as the operating system names it, in 8-bit text; false when it
+// does not fit in `size` bytes.
+bool GetOwnProgramPath(char* out, size_t size);
+
+// ---------------------------------------------------------------------------------------------
+// Registry
+
+enum class RegistryRoot { LocalMachine, CurrentUser };
+
+struct RegistryKey {
+    intptr_t value = 0;
+    bool valid() const { return value != 0; }
+};
+
+constexpr uint32_t kRegSz = 1;
+constexpr uint32_t kRegDword = 4;
+
+// Opens an existing key for reading values (KEY_QUERY_VALUE).
+RegistryKey OpenKeyForQuery(RegistryRoot root, const char* subKey);
+// Opens an existing key for setting values (KEY_SET_VALUE | KEY_CREATE_SUB_KEY); never creates.
+RegistryKey OpenKeyForSet(RegistryRoot root, const char* subKey);
+// Creates the key and its parents when missing, and opens it for writing (KEY_WRITE).
+RegistryKey CreateKey(RegistryRoot root, const char* subKey);
+// Reads a value's data into `data` (room for *size bytes) and its type. On success *size is
+// the data's length. Fails when the value is missing or its data is longer than *size.
+bool QueryValue(RegistryKey key, const char* valueName, uint8_t* data, uint32_t* size,
+                uint32_t* type);
+// Writes a value; an empty name is the key's default value.
+bool SetValue(RegistryKey key, const char* valueName, uint32_t type, const uint8_t* data,
+              uint32_t size);
+void CloseKey(RegistryKey key);
+
+// ---------------------------------------------------------------------------------------------
+// Processes
+
+struct Process {
+    intptr_t process = 0;
+    intptr_t thread = 0;
+};
+
+// Starts `program` with `commandLine` (a writable buffer, as CreateProcessA wants it) in
+// `currentFolder`, inheriting the environment and no handles.
+bool StartProcess(const char* program, char* commandLine, const char* currentFolder,
+                  Process* started);
+// Waits without time limit until the process has ended.
+void WaitForProcess(const Process& started);
+// Closes the process handle, then the thread handle.
+void CloseProcess(const Process& started);
+void SleepMilliseconds(uint32_t milliseconds);
+
+// ---------------------------------------------------------------------------------------------
+// The progress window and the user (the terminal on posix)
+
+// Message-box types and answers, with the Win32 values.
+constexpr uint32_t kBoxOk = 0x00;
+constexpr uint32_t kBoxOkCancel = 0x01;
+constexpr uint32_t kBoxIconExclamation = 0x30;
+constexpr uint32_t kBoxIconInformation = 0x40;
+constexpr int kAnswerOk = 1;
+constexpr int kAnswerCancel = 2;
+
+struct Window {
+    intptr_t value = 0;
+    bool valid() const { return value != 0; }
+};
+
+// Process start: creates the progress window hidden, centres and shows it, sets its icons and
+// hides its button. `runState` is read by the window's button and loop. Null on failure.
+Window OpenProgressWindow(std::atomic<int32_t>* runState);
+// Replaces the status line (control 1000); returns once the window shows the text.
+void SetStatusText(Window window, const char* text);
+// A message box owned by the window; blocks the calling thread until it is answered.
+int AskUser(Window window, const char* text, const char* caption, uint32_t type);
+// Shows the button with the caption "OK" (the end of the run).
+void ShowFinishButton(Window window);
+// Tells the main loop that the run state has changed (the worker's last act).
+void WakeWindowLoop(Window window);
+// Services the window until the run state reaches 2.
+void RunWindowLoop(Window window);
+void CloseProgressWindow(Window window);
+
+// First thing at process start: DLLs load only from the system folder (win32).
+void HardenDllSearch();
+
+// The full command line of the process, 8-bit text, starting with the program's path.
+const char* GetProcessCommandLine();
+
+struct Thread {
+    intptr_t value = 0;
+    bool valid() const { return value != 0; }
+};
+
+// Starts `entry(argument)` on a new thread with a stack of at least `stackSize` bytes.
+Thread StartThread(void (*entry)(void*), void* argument, uint32_t stackSize);
+void WaitForThread(Thread thread);
+
+}  // namespace platform

@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "package/binder.h"
+#include "package_builder.h"
+
+using pkgbuild::Bytes;
+
+namespace {
+
+class BinderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/qlm_binder_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder_ = pattern;
+        image_ = Path("PATCH.EXE");
+        package_ = Path("pkg.dat");
+        output_ = Path("out.exe");
+        ASSERT_TRUE(pkgbuild::WriteFile(image_, imageBytes_));
+        ASSERT_TRUE(pkgbuild::WriteFile(package_, packageBytes_));
+    }
+    void TearDown() override { std::filesystem::remove_all(folder_); }
+
+    std::string Path(const char* name) const { return folder_ + "/" + name; }
+    static Bytes Read(const std::string& path) {
+        Bytes bytes;
+        EXPECT_TRUE(pkgbuild::ReadFile(path, &bytes)) << path;
+        return bytes;
+    }
+
+    std::string folder_, image_, package_, output_;
+    const Bytes imageBytes_ = Bytes(77824, 'M');
+    const Bytes packageBytes_ = pkgbuild::ToBytes("any bytes at all: the binder never looks");
+};
+
+TEST_F(BinderTest, WritesImagePackageAndTrailer) {
+    ASSERT_TRUE(pkgbuild::WriteFile(output_, Bytes(1 << 20, 'o')));  // replaced, not extended
+    ASSERT_TRUE(BindPackage(image_.c_str(), package_.c_str(), output_.c_str()));
+    EXPECT_EQ(Read(output_), pkgbuild::Bind(imageBytes_, packageBytes_));
+}
+
+TEST_F(BinderTest, BindsAnAlreadyBoundImageAgain) {
+    ASSERT_TRUE(BindPackage(image_.c_str(), package_.c_str(), output_.c_str()));
+    const std::string twice = Path("twice.exe");
+    ASSERT_TRUE(BindPackage(output_.c_str(), package_.c_str(), twice.c_str()));
+    EXPECT_EQ(Read(twice), pkgbuild::Bind(Read(output_), packageBytes_));
+}
+
+TEST_F(BinderTest, FailedBindLeavesNoOutputAndInputsIntact) {
+    const std::string empty = Path("empty.dat");
+    ASSERT_TRUE(pkgbuild::WriteFile(empty, {}));
+    struct Case {
+        const char* what;
+        std::string image, package, output;
+        bool outputRemains;  // an output that names an input is that input, untouched
+    };
+    const Case cases[] = {
+        {"package of length 0", image_, empty, output_, false},
+        {"missing package", image_, Path("none.dat"), output_, false},
+        {"output in a missing folder", image_, package_, Path("no/such/out.exe"), false},
+        {"output names the image", image_, package_, image_, true},
+        {"output names the package", image_, package_, package_, true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_FALSE(BindPackage(c.image.c_str(), c.package.c_str(), c.output.c_str())) << c.what;
+        EXPECT_EQ(std::filesystem::exists(c.output), c.outputRemains) << c.what;
+        EXPECT_EQ(Read(image_), imageBytes_) << c.what;
+        EXPECT_EQ(Read(package_), packageBytes_) << c.what;
+    }
+}
+
+TEST_F(BinderTest, ImageFallsBackToTheProgramsOwnFile) {
+    ASSERT_TRUE(BindPackage("no-such-program", package_.c_str(), output_.c_str()));
+    EXPECT_EQ(Read(output_), pkgbuild::Bind(Read("/proc/self/exe"), packageBytes_));
+}
+
+}  // namespace

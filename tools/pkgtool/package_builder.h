@@ -1,0 +1,78 @@
+// The package builder: writes patch packages for tests and for patch authors. Entries and the
+// directory are stored or compressed (zlib, level 9), and every header and entry field can be
+// overridden, so that tests can craft broken packages. The installer itself never writes one.
+//
+// Texts are bytes: whatever the caller passes (Windows-1251 for packages meant to be used).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pkgbuild {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Entry {
+    std::string name;  // up to 32 bytes; exactly 32 leaves no NUL in the field
+    Bytes content;
+    bool compressed = true;
+    // Overrides of what Build would write.
+    std::optional<uint32_t> dataOffset;
+    std::optional<uint32_t> size;
+    std::optional<uint32_t> storedSize;
+    std::optional<uint16_t> entryFlags;
+    std::optional<Bytes> storedData;  // the bytes placed at dataOffset instead of the encoding
+};
+
+struct Package {
+    std::vector<Entry> entries;
+    bool compressDirectory = true;
+    // Overrides of what Build would write.
+    std::optional<Bytes> magic;  // 16 bytes
+    std::optional<uint32_t> entryCount;
+    std::optional<uint32_t> directoryOffset;
+    std::optional<uint32_t> headerFlags;
+    std::optional<uint32_t> packedDirectorySize;
+    std::optional<Bytes> storedDirectory;  // the bytes placed at directoryOffset
+};
+
+// Lays out header, entry data in directory order, then the directory, as producers do.
+Bytes Build(const Package& package);
+
+// A zlib stream (level 9) of the data.
+Bytes Compress(const Bytes& data);
+
+// The self-contained patch layout: image, package, packageOffset = image length, "QLMR".
+Bytes Bind(const Bytes& image, const Bytes& package);
+
+Bytes ToBytes(const std::string& text);
+
+// Control-section contents.
+Bytes StringList(const std::vector<std::string>& strings);  // each with its NUL, then a NUL
+Bytes RegistryKeysSection(const std::string& subKey, const std::string& folderValue,
+                          const std::string& programValue, const std::string& levelValue,
+                          int32_t packageLevel);
+
+struct Command {
+    uint8_t flags = 0;  // 1 wait for exit, 2 relative to install, 4 program in command line
+    std::string program;
+    std::string arguments;
+};
+Bytes CommandsSection(const std::vector<Command>& commands);  // with the terminating record
+
+struct RegistryRecord {
+    uint32_t operation = 1;  // 0 ends the table, 1 applies, other values skip
+    uint32_t root = 0;       // 1 HKEY_CURRENT_USER, other HKEY_LOCAL_MACHINE
+    std::string subKey;
+    uint32_t valueType = 2;  // 0 key only, 1 REG_DWORD from text, 2 REG_SZ
+    std::string valueName;
+    std::string data;
+};
+Bytes RegistryTableSection(const std::vector<RegistryRecord>& records);  // with the 0 end
+
+bool ReadFile(const std::string& path, Bytes* data);
+bool WriteFile(const std::string& path, const Bytes& data);
+
+}  // namespace pkgbuild
