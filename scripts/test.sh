@@ -6,4 +6,5 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
 ctest --preset host -j "$(nproc)"
+tests/e2e/imports.sh
 tests/e2e/run.sh
