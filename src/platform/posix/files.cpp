@@ -1,0 +1,219 @@
+// Files, whole-file mappings and names of the posix backend. POSIX has no share modes; the
+// one place that relies on them (an output naming one of its inputs) asks IsSameFile.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/path.h"
+#include "platform/posix/text.h"
+
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
+
+namespace platform {
+namespace {
+
+// What a Mapping handle points to. The descriptor is a duplicate, so the mapping stays
+// usable after its file is closed, as a Windows mapping does.
+struct MappingRecord {
+    int fd = -1;
+    size_t length = 0;
+    bool writable = false;
+};
+
+MappingRecord* RecordOf(Mapping mapping) {
+    return reinterpret_cast<MappingRecord*>(mapping.value);
+}
+
+int DescriptorOf(File file) {
+    return static_cast<int>(file.value);
+}
+
+Mapping MakeMapping(int fd, size_t length, bool writable) {
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+        return {};
+    }
+    auto* record = new MappingRecord{copy, length, writable};
+    return Mapping{reinterpret_cast<intptr_t>(record)};
+}
+
+// Reserves the file's blocks so that writing through a view never meets a full disk.
+// File systems that cannot reserve (posix_fallocate says so) fall back to setting the length.
+bool ReserveSpace(int fd, off_t size) {
+    const int result = posix_fallocate(fd, 0, size);
+    if (result == 0) {
+        return true;
+    }
+    if (result == EOPNOTSUPP || result == EINVAL) {
+        return ftruncate(fd, size) == 0;
+    }
+    return false;
+}
+
+bool RenameNoReplace(const char* from, const char* to) {
+#ifdef SYS_renameat2
+    if (syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+#endif
+    // File systems without RENAME_NOREPLACE: a hard link refuses an existing destination
+    // atomically; folders cannot be linked, so they are checked, then renamed.
+    if (link(from, to) == 0) {
+        return unlink(from) == 0;
+    }
+    if (errno == EEXIST) {
+        return false;
+    }
+    struct stat info;
+    if (lstat(to, &info) == 0) {
+        return false;
+    }
+    return rename(from, to) == 0;
+}
+
+}  // namespace
+
+File OpenFileRead(const char* path) {
+    const std::string native = posix::ConvertPath(path);
+    return File{open(native.c_str(), O_RDONLY | O_CLOEXEC)};
+}
+
+File CreateFileReadWrite(const char* path) {
+    const std::string native = posix::ConvertPath(path);
+    return File{open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+}
+
+bool GetFileLength(File file, uint64_t* length) {
+    struct stat info;
+    if (!file.valid() || fstat(DescriptorOf(file), &info) != 0) {
+        return false;
+    }
+    *length = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
+bool IsSameFile(File file, const char* path) {
+    const std::string native = posix::ConvertPath(path);
+    struct stat named;
+    struct stat opened;
+    if (!file.valid() || stat(native.c_str(), &named) != 0 ||
+        fstat(DescriptorOf(file), &opened) != 0) {
+        return false;
+    }
+    return named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
+}
+
+Mapping CreateReadMapping(File file) {
+    uint64_t length = 0;
+    if (!GetFileLength(file, &length) || length == 0 || length > SIZE_MAX) {
+        return {};
+    }
+    return MakeMapping(DescriptorOf(file), static_cast<size_t>(length), false);
+}
+
+Mapping CreateWriteMapping(File file, uint32_t size) {
+    if (!file.valid() || size == 0) {
+        return {};
+    }
+    const int fd = DescriptorOf(file);
+    // Reserving does not shorten a longer file; the length is then set exactly.
+    if (!ReserveSpace(fd, size) || ftruncate(fd, size) != 0) {
+        return {};
+    }
+    return MakeMapping(fd, size, true);
+}
+
+uint8_t* MapWholeView(Mapping mapping) {
+    const MappingRecord* record = RecordOf(mapping);
+    if (record == nullptr) {
+        return nullptr;
+    }
+    const int protection = record->writable ? PROT_READ | PROT_WRITE : PROT_READ;
+    void* view = mmap(nullptr, record->length, protection, MAP_SHARED, record->fd, 0);
+    return view == MAP_FAILED ? nullptr : static_cast<uint8_t*>(view);
+}
+
+void UnmapView(Mapping mapping, const void* view) {
+    const MappingRecord* record = RecordOf(mapping);
+    if (record != nullptr && view != nullptr) {
+        munmap(const_cast<void*>(view), record->length);
+    }
+}
+
+void CloseMapping(Mapping mapping) {
+    MappingRecord* record = RecordOf(mapping);
+    if (record != nullptr) {
+        close(record->fd);
+        delete record;
+    }
+}
+
+void CloseFile(File file) {
+    if (file.valid()) {
+        close(DescriptorOf(file));
+    }
+}
+
+bool CreateFolder(const char* path) {
+    return mkdir(posix::ConvertPath(path).c_str(), 0755) == 0;
+}
+
+bool MovePath(const char* from, const char* to) {
+    const std::string source = posix::ConvertPath(from);
+    const std::string target = posix::ConvertPath(to);
+    return RenameNoReplace(source.c_str(), target.c_str());
+}
+
+bool DeleteFilePath(const char* path) {
+    return unlink(posix::ConvertPath(path).c_str()) == 0;
+}
+
+bool RemoveFolder(const char* path) {
+    return rmdir(posix::ConvertPath(path).c_str()) == 0;
+}
+
+bool PathExists(const char* path) {
+    const std::string native = posix::ConvertPath(path);
+    struct stat info;
+    return !native.empty() && lstat(native.c_str(), &info) == 0;
+}
+
+bool GetOwnProgramPath(char* out, size_t size) {
+    std::vector<char> buffer(4096);
+    for (;;) {
+        const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (length < 0) {
+            return false;
+        }
+        if (static_cast<size_t>(length) < buffer.size()) {
+            const std::string text =
+                posix::Utf8ToCp1251(std::string_view(buffer.data(), static_cast<size_t>(length)));
+            if (out == nullptr || text.size() >= size) {
+                return false;
+            }
+            std::memcpy(out, text.c_str(), text.size() + 1);
+            return true;
+        }
+        if (buffer.size() >= (1u << 20)) {
+            return false;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+}  // namespace platform
