@@ -20,7 +20,7 @@ std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(tex
 
 const std::string kUsage = "Usage: PATCH.EXE resource_nm [output_nm MAKEEXE]\n";
 
-struct Run {
+struct Outcome {
     int status = -1;
     std::string output;
 };
@@ -41,12 +41,12 @@ protected:
     std::string Path(const std::string& name) const { return folder_ + "/" + name; }
 
     // Runs `program` with `arguments` (already quoted) in the test folder, `input` on stdin.
-    Run Start(const std::string& program, const std::string& arguments,
+    Outcome Start(const std::string& program, const std::string& arguments,
               const std::string& input = "") {
         std::ofstream(Path("stdin.txt")) << input;
         const std::string command = "cd '" + folder_ + "' && '" + program + "' " + arguments +
                                     " < stdin.txt > stdout.txt 2>&1";
-        Run run;
+        Outcome run;
         const int status = std::system(command.c_str());
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         std::ifstream in(Path("stdout.txt"));
@@ -102,7 +102,7 @@ TEST_F(QlmpatchProcessTest, EveryPackageThatCannotBeOpenedShowsTheUsageText) {
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(pkgbuild::WriteFile(Path("pkg.dat"), c.package));
-        const Run run = Start(QLM_QLMPATCH, c.arguments);
+        const Outcome run = Start(QLM_QLMPATCH, c.arguments);
         EXPECT_EQ(run.status, 0) << c.what;
         EXPECT_EQ(run.output, kUsage + "[OK]\n") << c.what;
         EXPECT_FALSE(std::filesystem::exists(Path("out.exe"))) << c.what;
@@ -112,7 +112,7 @@ TEST_F(QlmpatchProcessTest, EveryPackageThatCannotBeOpenedShowsTheUsageText) {
 TEST_F(QlmpatchProcessTest, BindsASelfContainedPatchThatAppliesItself) {
     const Bytes package = pkgbuild::Build(GoodPackage());
     ASSERT_TRUE(pkgbuild::WriteFile(Path("pkg.dat"), package));
-    const Run bind = Start(QLM_QLMPATCH, "pkg.dat patch.run MAKEEXE");
+    const Outcome bind = Start(QLM_QLMPATCH, "pkg.dat patch.run MAKEEXE");
     EXPECT_EQ(bind.status, 0);
     EXPECT_EQ(bind.output, "") << "a binder run ends at once, without a word";
     Bytes program;
@@ -128,7 +128,7 @@ TEST_F(QlmpatchProcessTest, BindsASelfContainedPatchThatAppliesItself) {
         << "\"\n\"Program\"=\"game.exe\"\n";
 
     // Started through PATH, its first word names no file: it finds itself all the same.
-    const Run apply = Start("/bin/sh", "-c 'PATH=\"" + folder_ + ":$PATH\" patch.run'");
+    const Outcome apply = Start("/bin/sh", "-c 'PATH=\"" + folder_ + ":$PATH\" patch.run'");
     EXPECT_EQ(apply.status, 0);
     EXPECT_NE(apply.output.find(Utf8(u8"Обновление успешно установлено!\n")), std::string::npos)
         << apply.output;

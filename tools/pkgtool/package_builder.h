@@ -15,27 +15,27 @@ namespace pkgbuild {
 using Bytes = std::vector<uint8_t>;
 
 struct Entry {
-    std::string name;  // up to 32 bytes; exactly 32 leaves no NUL in the field
-    Bytes content;
+    std::string name{};  // up to 32 bytes; exactly 32 leaves no NUL in the field
+    Bytes content{};
     bool compressed = true;
     // Overrides of what Build would write.
-    std::optional<uint32_t> dataOffset;
-    std::optional<uint32_t> size;
-    std::optional<uint32_t> storedSize;
-    std::optional<uint16_t> entryFlags;
-    std::optional<Bytes> storedData;  // the bytes placed at dataOffset instead of the encoding
+    std::optional<uint32_t> dataOffset{};
+    std::optional<uint32_t> size{};
+    std::optional<uint32_t> storedSize{};
+    std::optional<uint16_t> entryFlags{};
+    std::optional<Bytes> storedData{};  // the bytes placed at dataOffset instead of the encoding
 };
 
 struct Package {
-    std::vector<Entry> entries;
+    std::vector<Entry> entries{};
     bool compressDirectory = true;
     // Overrides of what Build would write.
-    std::optional<Bytes> magic;  // 16 bytes
-    std::optional<uint32_t> entryCount;
-    std::optional<uint32_t> directoryOffset;
-    std::optional<uint32_t> headerFlags;
-    std::optional<uint32_t> packedDirectorySize;
-    std::optional<Bytes> storedDirectory;  // the bytes placed at directoryOffset
+    std::optional<Bytes> magic{};  // 16 bytes
+    std::optional<uint32_t> entryCount{};
+    std::optional<uint32_t> directoryOffset{};
+    std::optional<uint32_t> headerFlags{};
+    std::optional<uint32_t> packedDirectorySize{};
+    std::optional<Bytes> storedDirectory{};  // the bytes placed at directoryOffset
 };
 
 // Lays out header, entry data in directory order, then the directory, as producers do.

@@ -1,0 +1,698 @@
+// The manifest parser: one directive a line, fields separated by '|', turned into the entries
+// of a package. It checks what the package format cannot express (names without a
+// Windows-1251 form, empty strings that would end a string list early, an operation that
+// would end the registry table) so that a mistake is reported with its line instead of
+// producing a package that installs less than its author wrote.
+#include "manifest.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace pkgbuild {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Windows-1251 ------------------------------------------------------------------------------
+
+// Characters of the bytes 0x80 to 0xBF; 0 marks 0x98, which has none. 0xC0 to 0xFF are
+// U+0410 to U+044F in order.
+constexpr uint16_t kUpperHalf[64] = {
+    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021,  // 0x80
+    0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,  // 0x88
+    0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 0x90
+    0x0000, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F,  // 0x98
+    0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7,  // 0xA0
+    0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407,  // 0xA8
+    0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6, 0x00B7,  // 0xB0
+    0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,  // 0xB8
+};
+constexpr uint32_t kCyrillicA = 0x0410;
+constexpr uint32_t kCyrillicYaSmall = 0x044F;
+constexpr uint8_t kByteOfCyrillicA = 0xC0;
+
+// The Windows-1251 byte of a character, or -1.
+int Windows1251Byte(uint32_t codePoint) {
+    if (codePoint < 0x80) {
+        return static_cast<int>(codePoint);
+    }
+    if (codePoint >= kCyrillicA && codePoint <= kCyrillicYaSmall) {
+        return kByteOfCyrillicA + static_cast<int>(codePoint - kCyrillicA);
+    }
+    for (int i = 0; i < 64; ++i) {
+        if (kUpperHalf[i] != 0 && kUpperHalf[i] == codePoint) {
+            return 0x80 + i;
+        }
+    }
+    return -1;
+}
+
+// Decodes one character at `*pos` and moves past it. Rejects truncated and overlong forms,
+// surrogates and values beyond U+10FFFF.
+bool DecodeUtf8(std::string_view text, size_t* pos, uint32_t* codePoint) {
+    const auto lead = static_cast<uint8_t>(text[*pos]);
+    size_t length = 0;
+    uint32_t value = 0;
+    uint32_t minimum = 0;
+    if (lead < 0x80) {
+        *codePoint = lead;
+        *pos += 1;
+        return true;
+    } else if ((lead & 0xE0) == 0xC0) {
+        length = 2, value = lead & 0x1F, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, value = lead & 0x0F, minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, value = lead & 0x07, minimum = 0x10000;
+    } else {
+        return false;
+    }
+    if (text.size() - *pos < length) {
+        return false;
+    }
+    for (size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<uint8_t>(text[*pos + i]);
+        if ((next & 0xC0) != 0x80) {
+            return false;
+        }
+        value = (value << 6) | (next & 0x3F);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        return false;
+    }
+    *codePoint = value;
+    *pos += length;
+    return true;
+}
+
+void AppendUtf8(uint32_t codePoint, std::string* out) {
+    if (codePoint < 0x80) {
+        out->push_back(static_cast<char>(codePoint));
+    } else if (codePoint < 0x800) {
+        out->push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
+        out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    } else {
+        out->push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
+        out->push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    }
+}
+
+// Fields and numbers -------------------------------------------------------------------------
+
+constexpr size_t kMaxEntryName = 31;  // the name field holds 31 bytes and a NUL
+constexpr char kBlanks[] = " \t";
+
+std::string_view Trim(std::string_view text) {
+    const size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    const size_t last = text.find_last_not_of(kBlanks);
+    return text.substr(first, last - first + 1);
+}
+
+// Splits at every '|' that is not escaped; each field trimmed. An empty text has no fields.
+std::vector<std::string_view> SplitFields(std::string_view text) {
+    std::vector<std::string_view> fields;
+    if (Trim(text).empty()) {
+        return fields;
+    }
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\') {
+            ++i;  // the escaped character never separates
+        } else if (text[i] == '|') {
+            fields.push_back(Trim(text.substr(start, i - start)));
+            start = i + 1;
+        }
+    }
+    fields.push_back(Trim(text.substr(start)));
+    return fields;
+}
+
+// Resolves \r \n \\ \|. Any other backslash is refused rather than kept, so that a path
+// written with single backslashes fails loudly instead of hiding a "\n" that became a line
+// break.
+bool Unescape(std::string_view raw, std::string* out, std::string* problem) {
+    out->clear();
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != '\\') {
+            out->push_back(raw[i]);
+            continue;
+        }
+        if (i + 1 == raw.size()) {
+            *problem = "a backslash ends the field (write \\\\ for a backslash)";
+            return false;
+        }
+        const char escaped = raw[++i];
+        switch (escaped) {
+            case 'r':
+                out->push_back('\r');
+                break;
+            case 'n':
+                out->push_back('\n');
+                break;
+            case '\\':
+            case '|':
+                out->push_back(escaped);
+                break;
+            default:
+                *problem =
+                    std::string("unknown escape \\") + escaped + " (write \\\\ for a backslash)";
+                return false;
+        }
+    }
+    return true;
+}
+
+// Digits of one base, nothing else, at most `maximum`.
+bool ParseDigits(std::string_view text, uint32_t base, uint32_t maximum, uint32_t* value) {
+    if (text.empty()) {
+        return false;
+    }
+    uint64_t result = 0;
+    for (const char c : text) {
+        uint32_t digit = base;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<uint32_t>(c - '0');
+        } else if (c >= 'a' && c <= 'f') {
+            digit = static_cast<uint32_t>(c - 'a' + 10);
+        } else if (c >= 'A' && c <= 'F') {
+            digit = static_cast<uint32_t>(c - 'A' + 10);
+        }
+        if (digit >= base) {
+            return false;
+        }
+        result = result * base + digit;
+        if (result > maximum) {
+            return false;
+        }
+    }
+    *value = static_cast<uint32_t>(result);
+    return true;
+}
+
+// Decimal, or hexadecimal after "0x"; no sign, no blanks; at most `maximum`.
+bool ParseUnsigned(std::string_view text, uint32_t maximum, uint32_t* value) {
+    if (text.starts_with("0x") || text.starts_with("0X")) {
+        return ParseDigits(text.substr(2), 16, maximum, value);
+    }
+    return ParseDigits(text, 10, maximum, value);
+}
+
+// Signed decimal within 32 bits, with an optional '+' or '-'.
+bool ParseSigned(std::string_view text, int32_t* value) {
+    bool negative = false;
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+        negative = text[0] == '-';
+        text.remove_prefix(1);
+    }
+    uint32_t magnitude = 0;
+    if (!ParseDigits(text, 10, negative ? 0x80000000u : 0x7FFFFFFFu, &magnitude)) {
+        return false;
+    }
+    *value = negative ? static_cast<int32_t>(0u - magnitude) : static_cast<int32_t>(magnitude);
+    return true;
+}
+
+// ASCII letters folded, as the installer compares entry names.
+std::string FoldName(std::string_view name) {
+    std::string folded(name);
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return folded;
+}
+
+// The parser --------------------------------------------------------------------------------
+
+struct Parser {
+    std::string baseFolder;
+    int line = 0;
+    std::string* error = nullptr;
+
+    // What the directives gathered, encoded into sections at the end.
+    int registryKeysLine = 0;
+    Bytes registryKeys;
+    int startupMsgLine = 0;
+    std::vector<std::string> startupMsg;
+    std::vector<std::string> xlat;  // stored name, real path, ...
+    std::vector<std::string> folders;
+    std::vector<Command> commands;
+    std::vector<std::string> filesToRemove;
+    std::vector<RegistryRecord> registry;
+    std::vector<Entry> payload;
+    std::set<std::string> payloadNames;  // folded stored names and real paths
+    uint32_t placeholders = 0;
+    bool stored = false;
+    bool directoryStored = false;
+
+    bool Fail(const std::string& message) {
+        *error = "line " + std::to_string(line) + ": " + message;
+        return false;
+    }
+};
+
+using Fields = std::vector<std::string_view>;
+
+// A text of the package: escapes resolved, converted to Windows-1251.
+bool TextField(Parser& p, std::string_view raw, std::string* out) {
+    std::string text;
+    std::string problem;
+    if (!Unescape(raw, &text, &problem) || !Utf8ToWindows1251(text, out, &problem)) {
+        return p.Fail(problem);
+    }
+    return true;
+}
+
+// A string that must not be empty (an empty string ends a string list or a command list).
+bool NonEmptyTextField(Parser& p, std::string_view raw, const char* what, std::string* out) {
+    if (!TextField(p, raw, out)) {
+        return false;
+    }
+    if (out->empty()) {
+        return p.Fail(std::string(what) + " is empty");
+    }
+    return true;
+}
+
+// A path inside the installation or the registry: a line break in it is always a mistake.
+bool PathField(Parser& p, std::string_view raw, const char* what, std::string* out) {
+    if (!NonEmptyTextField(p, raw, what, out)) {
+        return false;
+    }
+    if (out->find_first_of("\r\n") != std::string::npos) {
+        return p.Fail(std::string(what) + " holds a line break (write \\\\ for a backslash)");
+    }
+    return true;
+}
+
+// A path of this machine, relative to the manifest's folder; not converted.
+bool HostPathField(Parser& p, std::string_view raw, const char* what, fs::path* out) {
+    std::string text;
+    std::string problem;
+    if (!Unescape(raw, &text, &problem)) {
+        return p.Fail(problem);
+    }
+    if (text.empty()) {
+        return p.Fail(std::string(what) + " is empty");
+    }
+    *out = fs::path(p.baseFolder) / fs::path(text);
+    return true;
+}
+
+bool NumberField(Parser& p, std::string_view raw, const char* what, uint32_t maximum,
+                 uint32_t* value) {
+    if (!ParseUnsigned(raw, maximum, value)) {
+        return p.Fail("bad number '" + std::string(raw) + "' for " + what +
+                      " (decimal or 0x hex, at most " + std::to_string(maximum) + ")");
+    }
+    return true;
+}
+
+// Adds a payload entry; a name too long for the entry gets a placeholder and a name pair.
+bool AddPayload(Parser& p, const std::string& realName, Bytes content) {
+    if (realName.empty()) {
+        return p.Fail("an entry name is empty");
+    }
+    if (realName[0] == ':') {
+        return p.Fail("entry name '" + Windows1251ToUtf8(realName) +
+                      "' begins with ':', which marks control sections");
+    }
+    if (!p.payloadNames.insert(FoldName(realName)).second) {
+        return p.Fail("entry name '" + Windows1251ToUtf8(realName) + "' is used twice");
+    }
+    std::string storedName = realName;
+    if (realName.size() > kMaxEntryName) {
+        char placeholder[32];
+        std::snprintf(placeholder, sizeof placeholder, "TMP%016u", ++p.placeholders);
+        storedName = placeholder;
+        if (!p.payloadNames.insert(FoldName(storedName)).second) {
+            return p.Fail("placeholder " + storedName + " is already an entry name");
+        }
+        p.xlat.push_back(storedName);
+        p.xlat.push_back(realName);
+    }
+    Entry entry;
+    entry.name = storedName;
+    entry.content = std::move(content);
+    p.payload.push_back(std::move(entry));
+    return true;
+}
+
+bool ReadSource(Parser& p, const fs::path& path, Bytes* content) {
+    if (!ReadFile(path.string(), content)) {
+        return p.Fail("cannot read " + path.string());
+    }
+    if (content->size() > UINT32_MAX) {
+        return p.Fail(path.string() + " is larger than a package can hold");
+    }
+    return true;
+}
+
+// Directives --------------------------------------------------------------------------------
+
+bool DoPayload(Parser& p, const Fields& f) {
+    fs::path folder;
+    if (!HostPathField(p, f[0], "DIR", &folder)) {
+        return false;
+    }
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec)) {
+        return p.Fail(folder.string() + " is not a folder");
+    }
+    // (entry name, file) sorted by entry name, so the package does not depend on the order
+    // in which the file system lists a folder.
+    std::vector<std::pair<std::string, fs::path>> files;
+    fs::recursive_directory_iterator it(folder, ec);
+    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        std::error_code kindError;
+        if (!it->is_regular_file(kindError)) {
+            continue;
+        }
+        const std::string relative = it->path().lexically_relative(folder).generic_string();
+        if (relative.find('\\') != std::string::npos) {
+            return p.Fail("file name '" + relative + "' holds a backslash");
+        }
+        std::string name;
+        std::string problem;
+        if (!Utf8ToWindows1251(relative, &name, &problem)) {
+            return p.Fail("file name '" + relative + "': " + problem);
+        }
+        std::replace(name.begin(), name.end(), '/', '\\');
+        files.emplace_back(std::move(name), it->path());
+    }
+    if (ec) {
+        return p.Fail("cannot list " + folder.string() + ": " + ec.message());
+    }
+    std::sort(files.begin(), files.end());
+    for (auto& [name, path] : files) {
+        Bytes content;
+        if (!ReadSource(p, path, &content) || !AddPayload(p, name, std::move(content))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool DoFile(Parser& p, const Fields& f) {
+    // NAME = SOURCE: the first '=' with a blank on each side separates them.
+    const std::string_view text = f[0];
+    size_t equals = std::string_view::npos;
+    for (size_t i = 1; i + 1 < text.size(); ++i) {
+        if (text[i] == '=' && (text[i - 1] == ' ' || text[i - 1] == '\t') &&
+            (text[i + 1] == ' ' || text[i + 1] == '\t')) {
+            equals = i;
+            break;
+        }
+    }
+    if (equals == std::string_view::npos) {
+        return p.Fail("expected: file NAME = SOURCE");
+    }
+    std::string name;
+    fs::path source;
+    Bytes content;
+    return PathField(p, Trim(text.substr(0, equals)), "NAME", &name) &&
+           HostPathField(p, Trim(text.substr(equals + 1)), "SOURCE", &source) &&
+           ReadSource(p, source, &content) && AddPayload(p, name, std::move(content));
+}
+
+bool DoRegistryKeys(Parser& p, const Fields& f) {
+    if (p.registryKeysLine != 0) {
+        return p.Fail("registry-keys given twice (first on line " +
+                      std::to_string(p.registryKeysLine) + ")");
+    }
+    std::string subKey, folderValue, programValue, levelValue;
+    int32_t level = 0;
+    if (!PathField(p, f[0], "SUBKEY", &subKey) || !TextField(p, f[1], &folderValue) ||
+        !TextField(p, f[2], &programValue) || !TextField(p, f[3], &levelValue)) {
+        return false;
+    }
+    if (!ParseSigned(f[4], &level)) {
+        return p.Fail("bad number '" + std::string(f[4]) + "' for LEVEL (signed decimal)");
+    }
+    p.registryKeys = RegistryKeysSection(subKey, folderValue, programValue, levelValue, level);
+    p.registryKeysLine = p.line;
+    return true;
+}
+
+bool DoStartupMsg(Parser& p, const Fields& f) {
+    if (p.startupMsgLine != 0) {
+        return p.Fail("startup-msg given twice (first on line " + std::to_string(p.startupMsgLine) +
+                      ")");
+    }
+    std::string caption, text;
+    if (!TextField(p, f[0], &caption) || !TextField(p, f[1], &text)) {
+        return false;
+    }
+    p.startupMsg = {caption, text};
+    p.startupMsgLine = p.line;
+    return true;
+}
+
+// One path appended to a string-list section.
+bool AppendPath(Parser& p, const Fields& f, std::vector<std::string>* list) {
+    std::string path;
+    if (!PathField(p, f[0], "PATH", &path)) {
+        return false;
+    }
+    list->push_back(path);
+    return true;
+}
+
+bool DoFolder(Parser& p, const Fields& f) {
+    return AppendPath(p, f, &p.folders);
+}
+
+bool DoRemove(Parser& p, const Fields& f) {
+    return AppendPath(p, f, &p.filesToRemove);
+}
+
+bool DoCommand(Parser& p, const Fields& f) {
+    uint32_t flags = 0;
+    Command command;
+    if (!NumberField(p, f[0], "FLAGS", 0xFF, &flags) ||
+        !PathField(p, f[1], "PROGRAM", &command.program) ||
+        (f.size() > 2 && !TextField(p, f[2], &command.arguments))) {
+        return false;
+    }
+    command.flags = static_cast<uint8_t>(flags);
+    p.commands.push_back(command);
+    return true;
+}
+
+bool RootField(Parser& p, std::string_view raw, uint32_t* root) {
+    const std::string folded = FoldName(raw);
+    if (folded == "hklm" || folded == "hkey_local_machine") {
+        *root = 0;
+    } else if (folded == "hkcu" || folded == "hkey_current_user") {
+        *root = 1;
+    } else if (!ParseUnsigned(raw, UINT32_MAX, root)) {
+        return p.Fail("bad ROOT '" + std::string(raw) + "' (HKLM, HKCU or a number)");
+    }
+    return true;
+}
+
+bool DoRegistry(Parser& p, const Fields& f) {
+    RegistryRecord record;
+    if (!NumberField(p, f[0], "OP", UINT32_MAX, &record.operation) ||
+        !RootField(p, f[1], &record.root) || !PathField(p, f[2], "SUBKEY", &record.subKey) ||
+        !NumberField(p, f[3], "TYPE", UINT32_MAX, &record.valueType) ||
+        !TextField(p, f[4], &record.valueName) || !TextField(p, f[5], &record.data)) {
+        return false;
+    }
+    if (record.operation == 0) {
+        return p.Fail("OP 0 would end the registry table (1 applies, 2 skips)");
+    }
+    p.registry.push_back(record);
+    return true;
+}
+
+bool DoXlat(Parser& p, const Fields& f) {
+    std::string storedName, realPath;
+    if (!PathField(p, f[0], "STORED", &storedName) || !PathField(p, f[1], "REAL", &realPath)) {
+        return false;
+    }
+    p.xlat.push_back(storedName);
+    p.xlat.push_back(realPath);
+    return true;
+}
+
+bool DoStored(Parser& p, const Fields&) {
+    p.stored = true;
+    return true;
+}
+
+bool DoDirectory(Parser& p, const Fields& f) {
+    if (f[0] != "stored") {
+        return p.Fail("expected: directory stored");
+    }
+    p.directoryStored = true;
+    return true;
+}
+
+struct Directive {
+    std::string_view name;
+    size_t minFields;
+    size_t maxFields;
+    std::string_view form;  // shown when the field count is wrong
+    bool (*run)(Parser&, const Fields&);
+};
+
+constexpr Directive kDirectives[] = {
+    {"payload", 1, 1, "payload DIR", DoPayload},
+    {"file", 1, 1, "file NAME = SOURCE", DoFile},
+    {"registry-keys", 5, 5,
+     "registry-keys SUBKEY | FOLDERVALUE | PROGRAMVALUE | LEVELVALUE | LEVEL", DoRegistryKeys},
+    {"startup-msg", 2, 2, "startup-msg CAPTION | TEXT", DoStartupMsg},
+    {"folder", 1, 1, "folder PATH", DoFolder},
+    {"remove", 1, 1, "remove PATH", DoRemove},
+    {"command", 2, 3, "command FLAGS | PROGRAM | ARGUMENTS", DoCommand},
+    {"registry", 6, 6, "registry OP | ROOT | SUBKEY | TYPE | NAME | DATA", DoRegistry},
+    {"xlat", 2, 2, "xlat STORED | REAL", DoXlat},
+    {"stored", 0, 0, "stored", DoStored},
+    {"directory", 1, 1, "directory stored", DoDirectory},
+};
+
+bool ParseLine(Parser& p, std::string_view text) {
+    text = Trim(text);
+    if (text.empty() || text[0] == '#') {
+        return true;
+    }
+    const size_t end = std::min(text.find_first_of(kBlanks), text.size());
+    const std::string_view word = text.substr(0, end);
+    const Fields fields = SplitFields(text.substr(end));
+    for (const Directive& directive : kDirectives) {
+        if (directive.name != word) {
+            continue;
+        }
+        if (fields.size() < directive.minFields || fields.size() > directive.maxFields) {
+            return p.Fail("wrong field count for " + std::string(word) + ": " +
+                          std::to_string(fields.size()) + " given; expected " +
+                          std::string(directive.form));
+        }
+        return directive.run(p, fields);
+    }
+    return p.Fail("unknown directive '" + std::string(word) + "'");
+}
+
+void AddSection(const char* name, Bytes content, std::vector<Entry>* entries) {
+    Entry entry;
+    entry.name = name;
+    entry.content = std::move(content);
+    entries->push_back(std::move(entry));
+}
+
+}  // namespace
+
+bool Utf8ToWindows1251(std::string_view utf8, std::string* out, std::string* problem) {
+    out->clear();
+    size_t pos = 0;
+    while (pos < utf8.size()) {
+        uint32_t codePoint = 0;
+        if (!DecodeUtf8(utf8, &pos, &codePoint)) {
+            *problem = "malformed UTF-8 at byte " + std::to_string(pos + 1);
+            return false;
+        }
+        const int byte = Windows1251Byte(codePoint);
+        if (byte < 0) {
+            char name[16];
+            std::snprintf(name, sizeof name, "U+%04X", codePoint);
+            *problem = std::string("character ") + name + " has no Windows-1251 form";
+            return false;
+        }
+        out->push_back(static_cast<char>(byte));
+    }
+    return true;
+}
+
+std::string Windows1251ToUtf8(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<uint8_t>(c);
+        const uint32_t codePoint = byte < 0x80    ? byte
+                                   : byte >= 0xC0 ? kCyrillicA + (byte - kByteOfCyrillicA)
+                                                  : kUpperHalf[byte - 0x80];
+        if (byte < 0x20 || byte == 0x7F || codePoint == 0) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            out += escaped;
+        } else {
+            AppendUtf8(codePoint, &out);
+        }
+    }
+    return out;
+}
+
+bool ParseManifest(const std::string& text, const std::string& baseFolder, Package* out,
+                   std::string* error) {
+    Parser p;
+    p.baseFolder = baseFolder;
+    p.error = error;
+    std::string_view rest = text;
+    if (rest.starts_with("\xEF\xBB\xBF")) {
+        rest.remove_prefix(3);  // a byte-order mark some editors write
+    }
+    while (!rest.empty()) {
+        ++p.line;
+        const size_t end = std::min(rest.find('\n'), rest.size());
+        std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        if (line.ends_with('\r')) {
+            line.remove_suffix(1);
+        }
+        if (line.find('\0') != std::string_view::npos) {
+            return p.Fail("a NUL character");
+        }
+        if (!ParseLine(p, line)) {
+            return false;
+        }
+    }
+
+    *out = Package();
+    std::vector<Entry>& entries = out->entries;
+    if (p.registryKeysLine != 0) {
+        AddSection(":RegistryKeys", p.registryKeys, &entries);
+    }
+    if (p.startupMsgLine != 0) {
+        AddSection(":StartupMsg", StringList(p.startupMsg), &entries);
+    }
+    if (!p.xlat.empty()) {
+        AddSection(":XlatNamesTable", StringList(p.xlat), &entries);
+    }
+    if (!p.folders.empty()) {
+        AddSection(":Folders", StringList(p.folders), &entries);
+    }
+    if (!p.commands.empty()) {
+        AddSection(":CommandsToExecute", CommandsSection(p.commands), &entries);
+    }
+    if (!p.filesToRemove.empty()) {
+        AddSection(":FilesToRemove", StringList(p.filesToRemove), &entries);
+    }
+    if (!p.registry.empty()) {
+        AddSection(":RegistryTable", RegistryTableSection(p.registry), &entries);
+    }
+    for (Entry& entry : p.payload) {
+        entries.push_back(std::move(entry));
+    }
+    if (entries.empty()) {
+        *error = "the manifest gives no entry; a package needs at least one";
+        return false;
+    }
+    for (Entry& entry : entries) {
+        entry.compressed = !p.stored;
+    }
+    out->compressDirectory = !p.directoryStored;
+    return true;
+}
+
+}  // namespace pkgbuild
