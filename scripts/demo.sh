@@ -41,6 +41,8 @@ echo "== qlmpatch $demo/sample.pkg (every question answered OK)"
 yes "" | build/host/qlmpatch "$demo/sample.pkg" || true
 
 echo "== The installation now:"
-(cd "$game" && find . -type f | sort | sed 's/^/   /')
+(cd "$game" && find . -mindepth 1 | sort | sed "s/^/   /")
+echo "== What the external program recorded (helper-log.txt):"
+sed "s/^/   /" "$game/helper-log.txt" 2>/dev/null || true
 echo "== The registry store now:"
 sed 's/^/   /' "$QLM_REGISTRY"
