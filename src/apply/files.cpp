@@ -1,0 +1,177 @@
+#include <cstring>
+#include <new>
+
+#include "apply/apply.h"
+#include "apply/section.h"
+#include "apply/status.h"
+
+namespace {
+
+constexpr const char kUpdatingText[] = "Обновляем файл %s....";
+constexpr const char kUpdatedText[] = "Обновление успешно завершено!\r\n(%s)\r\n";
+constexpr const char kUpdateErrorText[] = "Ошибка в процессе обновления файла!\r\n(%s)\r\n";
+
+// The empty name table when the package has none: its first byte ends the list.
+constexpr size_t kEmptyNameTableSize = 16;
+
+// Creates each folder on the way to the file: the installation folder followed by the part
+// of the relative name before each backslash. Results are not examined; a file whose folder
+// is missing fails when it is created.
+void CreateIntermediateFolders(const PatchContext& context, const char* relativeName) {
+    const char* name = relativeName[0] == '\\' ? relativeName + 1 : relativeName;
+    for (const char* separator = strchr(name, '\\'); separator != nullptr;
+         separator = strchr(separator + 1, '\\')) {
+        char folder[kPathBufferSize];
+        if (FormatPath(folder, sizeof folder, "%s%.*s", context.installFolder,
+                       static_cast<int>(separator - name), name)) {
+            platform::CreateFolder(folder);
+        }
+    }
+}
+
+// Creates the new file at the entry's size and inflates the entry straight into its view.
+// False when any step fails or the content could not be loaded completely.
+bool WriteNewFile(const PatchContext& context, const DirectoryEntry& entry, const char* target) {
+    const platform::File file = platform::CreateFileReadWrite(target);
+    if (!file.valid()) {
+        return false;
+    }
+    if (entry.size == 0) {
+        platform::CloseFile(file);  // an empty file needs no mapping
+        return true;
+    }
+    const platform::Mapping mapping = platform::CreateWriteMapping(file, entry.size);
+    if (!mapping.valid()) {
+        platform::CloseFile(file);
+        return false;
+    }
+    uint8_t* view = platform::MapWholeView(mapping);
+    if (view == nullptr) {
+        platform::CloseMapping(mapping);
+        platform::CloseFile(file);
+        return false;
+    }
+    const bool loaded = LoadEntry(context.package, entry, view);
+    platform::UnmapView(mapping, view);
+    platform::CloseMapping(mapping);
+    platform::CloseFile(file);
+    return loaded;
+}
+
+// A relative name that is empty or ends in a backslash names a folder, not a file: replacing
+// it would move the folder itself out of the way.
+bool NamesAFile(const char* relativeName) {
+    const size_t length = strlen(relativeName);
+    return length > 0 && relativeName[length - 1] != '\\';
+}
+
+}  // namespace
+
+bool ForEachInstallPath(const PatchContext& context, const char* name,
+                        void (*action)(const char* path)) {
+    Section section;
+    switch (LoadSection(context, name, &section)) {
+        case SectionLoad::Missing:
+            return true;
+        case SectionLoad::Failed:
+            return false;
+        case SectionLoad::Loaded:
+            break;
+    }
+    SectionReader reader(section.data.get(), section.size);
+    const char* relative = nullptr;
+    while (reader.NextListString(&relative)) {
+        char path[kPathBufferSize];
+        if (FormatPath(path, sizeof path, "%s%s", context.installFolder, relative)) {
+            action(path);
+        }
+    }
+    return true;
+}
+
+bool LoadNameTable(PatchContext& context) {
+    Section section;
+    switch (LoadSection(context, ":XlatNamesTable", &section)) {
+        case SectionLoad::Failed:
+            return false;  // placeholder names must never be installed as they are
+        case SectionLoad::Missing:
+            section.data.reset(new (std::nothrow) char[kEmptyNameTableSize]());
+            if (!section.data) {
+                return false;
+            }
+            section.size = 0;
+            break;
+        case SectionLoad::Loaded:
+            break;
+    }
+    context.nameTableSize = section.size;
+    context.nameTable = section.data.release();
+    return true;
+}
+
+bool TranslateName(const PatchContext& context, const DirectoryEntry& entry, char* relativeName) {
+    SectionReader reader(context.nameTable, context.nameTableSize);
+    const char* storedName = nullptr;
+    const char* realPath = nullptr;
+    // A stored name without a real path after it (an odd count) ends the table unmatched.
+    while (reader.NextListString(&storedName) && reader.NextListString(&realPath)) {
+        if (NamesMatch(storedName, strlen(storedName), entry.name, EntryNameLength(entry))) {
+            return FormatPath(relativeName, kPathBufferSize, "%s", realPath);
+        }
+    }
+    return FormatPath(relativeName, kPathBufferSize, "%.*s",
+                      static_cast<int>(EntryNameLength(entry)), entry.name);
+}
+
+bool CreateFolders(PatchContext& context) {
+    return ForEachInstallPath(context, ":Folders",
+                              [](const char* path) { platform::CreateFolder(path); });
+}
+
+bool ReplacePayloadFiles(PatchContext& context) {
+    if (context.nameTable == nullptr) {
+        return false;  // without the name table no payload file can be placed
+    }
+    bool allReplaced = true;
+    for (uint32_t index = 0; index < context.package.header.entryCount; ++index) {
+        const DirectoryEntry& entry = context.package.directory[index];
+        if (!IsControlSection(entry) && !ReplaceFile(context, entry)) {
+            allReplaced = false;
+        }
+    }
+    return allReplaced;
+}
+
+bool ReplaceFile(PatchContext& context, const DirectoryEntry& entry) {
+    char relativeName[kPathBufferSize];
+    char target[kPathBufferSize];
+    char backup[kPathBufferSize];
+    // Both texts are always formed, truncated at worst, so that the reports can show them.
+    const bool nameFits = TranslateName(context, entry, relativeName);
+    const bool targetFits =
+        FormatPath(target, sizeof target, "%s%s", context.installFolder, relativeName);
+    // A target holds at most 507 characters, so that its backup name fits as well.
+    const bool pathsFit = nameFits && targetFits && NamesAFile(relativeName) &&
+                          FormatPath(backup, sizeof backup, "%s.bak", target);
+    ShowStatus(context, kUpdatingText, relativeName);
+    if (!pathsFit) {
+        // Nothing has been touched for a name that cannot be held.
+        ShowStatus(context, kUpdateErrorText, target);
+        return false;
+    }
+    CreateIntermediateFolders(context, relativeName);
+
+    // When a backup of that name is left over, the move fails and the current file goes; the
+    // leftover, the older copy, is then what a failure restores.
+    platform::MovePath(target, backup);
+    platform::DeleteFilePath(target);
+    if (!WriteNewFile(context, entry, target)) {
+        platform::DeleteFilePath(target);
+        platform::MovePath(backup, target);
+        ShowStatus(context, kUpdateErrorText, target);
+        return false;
+    }
+    platform::DeleteFilePath(backup);
+    ShowStatus(context, kUpdatedText, target);
+    return true;
+}

@@ -1,0 +1,103 @@
+#include <cstring>
+
+#include "apply/apply.h"
+#include "apply/section.h"
+#include "apply/status.h"
+
+namespace {
+
+constexpr const char kCompletedText[] = "Обновление успешно установлено!\r\n";
+
+constexpr uint32_t kOperationEnd = 0;
+constexpr uint32_t kOperationApply = 1;
+constexpr uint32_t kRootCurrentUser = 1;
+constexpr uint32_t kValueDword = 1;
+constexpr uint32_t kValueText = 2;
+
+struct RegistryRecord {
+    uint32_t operation = 0;
+    uint32_t root = 0;
+    const char* subKey = nullptr;
+    uint32_t valueType = 0;
+    const char* valueName = nullptr;
+    const char* data = nullptr;
+};
+
+// False at the end of the table: its terminator, or a record that does not lie wholly
+// within the section.
+bool ReadRegistryRecord(SectionReader& reader, RegistryRecord* record) {
+    return reader.ReadUint32(&record->operation) && record->operation != kOperationEnd &&
+           reader.ReadUint32(&record->root) && reader.ReadString(&record->subKey) &&
+           reader.ReadUint32(&record->valueType) && reader.ReadString(&record->valueName) &&
+           reader.ReadString(&record->data);
+}
+
+void WriteDword(platform::RegistryKey key, const char* valueName, int32_t value) {
+    uint8_t bytes[sizeof value];
+    memcpy(bytes, &value, sizeof value);  // little-endian, as REG_DWORD is
+    platform::SetValue(key, valueName, platform::kRegDword, bytes, sizeof bytes);
+}
+
+// Outcomes are not reported: a key or value that cannot be written is passed over.
+void ApplyRegistryRecord(const RegistryRecord& record) {
+    const platform::RegistryRoot root = record.root == kRootCurrentUser
+                                            ? platform::RegistryRoot::CurrentUser
+                                            : platform::RegistryRoot::LocalMachine;
+    const platform::RegistryKey key = platform::CreateKey(root, record.subKey);
+    if (!key.valid()) {
+        return;
+    }
+    if (record.valueType == kValueDword) {
+        WriteDword(key, record.valueName, ParseNumber(record.data));
+    } else if (record.valueType == kValueText) {
+        platform::SetValue(key, record.valueName, platform::kRegSz,
+                           reinterpret_cast<const uint8_t*>(record.data),
+                           static_cast<uint32_t>(strlen(record.data) + 1));
+    }
+    platform::CloseKey(key);
+}
+
+}  // namespace
+
+bool RemoveFiles(PatchContext& context) {
+    // A file goes with the first call; an empty folder survives it and goes with the second.
+    return ForEachInstallPath(context, ":FilesToRemove", [](const char* path) {
+        platform::DeleteFilePath(path);
+        platform::RemoveFolder(path);
+    });
+}
+
+bool ApplyRegistryTable(PatchContext& context) {
+    Section section;
+    switch (LoadSection(context, ":RegistryTable", &section)) {
+        case SectionLoad::Missing:
+            return true;
+        case SectionLoad::Failed:
+            return false;
+        case SectionLoad::Loaded:
+            break;
+    }
+    SectionReader reader(section.data.get(), section.size);
+    RegistryRecord record;
+    while (ReadRegistryRecord(reader, &record)) {
+        if (record.operation == kOperationApply) {
+            ApplyRegistryRecord(record);
+        }
+    }
+    return true;
+}
+
+void StampPatchLevel(PatchContext& context, bool failed) {
+    if (failed) {
+        return;
+    }
+    ShowStatus(context, kCompletedText);
+    // The key is opened, never created: a lost stamp goes unreported.
+    const platform::RegistryKey key =
+        platform::OpenKeyForSet(platform::RegistryRoot::LocalMachine, context.registryKey);
+    if (!key.valid()) {
+        return;
+    }
+    WriteDword(key, context.levelValueName, context.packageLevel);
+    platform::CloseKey(key);
+}
