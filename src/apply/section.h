@@ -24,7 +24,7 @@ struct Section {
 SectionLoad LoadSection(const PatchContext& context, const char* name, Section* section);
 
 class SectionReader {
-public:
+  public:
     SectionReader(const char* data, uint32_t size) : data_(data), size_(size) {}
 
     uint32_t Remaining() const { return size_ - position_; }
@@ -39,7 +39,7 @@ public:
     // Little-endian, at any byte position; false when fewer than 4 bytes remain.
     bool ReadUint32(uint32_t* value);
 
-private:
+  private:
     const char* data_;  // size_ bytes, then a NUL
     uint32_t size_;
     uint32_t position_ = 0;

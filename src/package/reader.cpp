@@ -8,9 +8,13 @@
 // The stream record interface the reader asks zlib for; zlib accepts any 1.x caller.
 static const char kZlibInterfaceVersion[] = "1.1.3";
 
-size_t EntryNameLength(const DirectoryEntry& entry) { return strnlen(entry.name, kNameSize); }
+size_t EntryNameLength(const DirectoryEntry& entry) {
+    return strnlen(entry.name, kNameSize);
+}
 
-static char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+static char FoldAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 bool NamesMatch(const char* a, size_t aLength, const char* b, size_t bLength) {
     aLength = strnlen(a, aLength);
@@ -95,8 +99,8 @@ static bool ReadDirectory(Package& package) {
     if (storage == kDirectoryRejected) {
         return false;
     }
-    const uint64_t packedLength = storage == kDirectoryZlib ? header.packedDirectorySize
-                                                            : directoryLength;
+    const uint64_t packedLength =
+        storage == kDirectoryZlib ? header.packedDirectorySize : directoryLength;
     if (!WithinPackage(package, header.directoryOffset, packedLength)) {
         return false;
     }

@@ -7,7 +7,9 @@
 #include "apply/status.h"
 #include "package/binder.h"
 
-static bool IsBlank(unsigned char c) { return c >= 0x01 && c <= 0x20; }
+static bool IsBlank(unsigned char c) {
+    return c >= 0x01 && c <= 0x20;
+}
 
 static char* CopyToken(const char* start, size_t length) {
     char* token = static_cast<char*>(std::malloc(length + 1));

@@ -152,11 +152,8 @@ size_t Count(const std::string& transcript, const std::string& text) {
 }
 
 Installation::Installation() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qlm_apply_XXXXXX").string();
-    const char* made = mkdtemp(pattern.data());
-    EXPECT_NE(made, nullptr);
-    root_ = pattern;
-    folder_ = root_ + "/Game";
+    EXPECT_FALSE(root_.path().empty());
+    folder_ = root_.Path("Game");
     std::filesystem::create_directory(folder_);
     setenv("QLM_REGISTRY", RegistryFile().c_str(), 1);
     Write(kProgramName, "the installed program");
@@ -164,8 +161,6 @@ Installation::Installation() {
 
 Installation::~Installation() {
     unsetenv("QLM_REGISTRY");
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
 }
 
 std::string Installation::Path(const std::string& relative) const {
@@ -223,7 +218,7 @@ void Installation::MakeFolder(const std::string& relative) const {
 
 RunResult Installation::Run(const pkgbuild::Package& package, const std::string& answers) const {
     RunResult result;
-    const std::string packagePath = root_ + "/patch.pkg";
+    const std::string packagePath = root_.Path("patch.pkg");
     EXPECT_TRUE(pkgbuild::WriteFile(packagePath, pkgbuild::Build(package)));
 
     FILE* input = tmpfile();

@@ -11,6 +11,7 @@
 
 #include "package_builder.h"
 #include "platform/platform.h"
+#include "temp_folder.h"
 
 namespace fixture {
 
@@ -76,7 +77,7 @@ class Installation {
     std::string FolderText() const { return folder_ + "\\"; }
     // A path under the installation folder, the installer's backslashes turned into slashes.
     std::string Path(const std::string& relative) const;
-    std::string RegistryFile() const { return root_ + "/registry.reg"; }
+    std::string RegistryFile() const { return root_.Path("registry.reg"); }
 
     // ProgramPath, ProgramName and, when given, PatchLevel as a REG_DWORD.
     void Register(std::optional<int32_t> level = std::nullopt) const;
@@ -92,7 +93,7 @@ class Installation {
     RunResult Run(const pkgbuild::Package& package, const std::string& answers = "") const;
 
   private:
-    std::string root_;
+    TempFolder root_{"qlm_apply"};
     std::string folder_;
 };
 

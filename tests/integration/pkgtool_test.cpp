@@ -11,21 +11,15 @@
 
 #include "package/reader.h"
 #include "package_builder.h"
+#include "temp_folder.h"
 
 using pkgbuild::Bytes;
 
 namespace {
 
 class PkgtoolTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/qlm_pkgtool_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(folder_); }
-
-    std::string Path(const std::string& name) const { return folder_ + "/" + name; }
+  protected:
+    std::string Path(const std::string& name) const { return folder_.Path(name); }
 
     // Exit status of pkgtool with these arguments; its output goes to output_.
     int Pkgtool(const std::string& arguments) {
@@ -39,7 +33,7 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    std::string folder_;
+    TempFolder folder_{"qlm_pkgtool"};
     std::string output_;
 };
 

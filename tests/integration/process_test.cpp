@@ -11,12 +11,15 @@
 #include <string>
 
 #include "package_builder.h"
+#include "temp_folder.h"
 
 using pkgbuild::Bytes;
 
 namespace {
 
-std::string Utf8(const char8_t* text) { return reinterpret_cast<const char*>(text); }
+std::string Utf8(const char8_t* text) {
+    return reinterpret_cast<const char*>(text);
+}
 
 const std::string kUsage = "Usage: PATCH.EXE resource_nm [output_nm MAKEEXE]\n";
 
@@ -26,26 +29,18 @@ struct Outcome {
 };
 
 class QlmpatchProcessTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/qlm_process_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-        setenv("QLM_REGISTRY", Path("registry.reg").c_str(), 1);
-    }
-    void TearDown() override {
-        unsetenv("QLM_REGISTRY");
-        std::filesystem::remove_all(folder_);
-    }
+  protected:
+    void SetUp() override { setenv("QLM_REGISTRY", Path("registry.reg").c_str(), 1); }
+    void TearDown() override { unsetenv("QLM_REGISTRY"); }
 
-    std::string Path(const std::string& name) const { return folder_ + "/" + name; }
+    std::string Path(const std::string& name) const { return folder_.Path(name); }
 
     // Runs `program` with `arguments` (already quoted) in the test folder, `input` on stdin.
     Outcome Start(const std::string& program, const std::string& arguments,
-              const std::string& input = "") {
+                  const std::string& input = "") {
         std::ofstream(Path("stdin.txt")) << input;
-        const std::string command = "cd '" + folder_ + "' && '" + program + "' " + arguments +
-                                    " < stdin.txt > stdout.txt 2>&1";
+        const std::string command = "cd '" + folder_.path() + "' && '" + program + "' " +
+                                    arguments + " < stdin.txt > stdout.txt 2>&1";
         Outcome run;
         const int status = std::system(command.c_str());
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -62,14 +57,14 @@ protected:
         return bytes;
     }
 
-    std::string folder_;
+    TempFolder folder_{"qlm_process"};
 };
 
 pkgbuild::Package GoodPackage() {
     pkgbuild::Package package;
     package.entries.push_back({.name = ":RegistryKeys",
-                               .content = pkgbuild::RegistryKeysSection(
-                                   "SOFTWARE\\Test", "Folder", "Program", "Level", 3)});
+                               .content = pkgbuild::RegistryKeysSection("SOFTWARE\\Test", "Folder",
+                                                                        "Program", "Level", 3)});
     package.entries.push_back({.name = "new.txt", .content = pkgbuild::ToBytes("new content")});
     return package;
 }
@@ -128,7 +123,7 @@ TEST_F(QlmpatchProcessTest, BindsASelfContainedPatchThatAppliesItself) {
         << "\"\n\"Program\"=\"game.exe\"\n";
 
     // Started through PATH, its first word names no file: it finds itself all the same.
-    const Outcome apply = Start("/bin/sh", "-c 'PATH=\"" + folder_ + ":$PATH\" patch.run'");
+    const Outcome apply = Start("/bin/sh", "-c 'PATH=\"" + folder_.path() + ":$PATH\" patch.run'");
     EXPECT_EQ(apply.status, 0);
     EXPECT_NE(apply.output.find(Utf8(u8"Обновление успешно установлено!\n")), std::string::npos)
         << apply.output;

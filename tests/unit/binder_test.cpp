@@ -1,39 +1,35 @@
+#include "package/binder.h"
+
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <string>
 
-#include "package/binder.h"
 #include "package_builder.h"
+#include "temp_folder.h"
 
 using pkgbuild::Bytes;
 
 namespace {
 
 class BinderTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        char pattern[] = "/tmp/qlm_binder_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-        image_ = Path("PATCH.EXE");
-        package_ = Path("pkg.dat");
-        output_ = Path("out.exe");
         ASSERT_TRUE(pkgbuild::WriteFile(image_, imageBytes_));
         ASSERT_TRUE(pkgbuild::WriteFile(package_, packageBytes_));
     }
-    void TearDown() override { std::filesystem::remove_all(folder_); }
 
-    std::string Path(const char* name) const { return folder_ + "/" + name; }
+    std::string Path(const char* name) const { return folder_.Path(name); }
     static Bytes Read(const std::string& path) {
         Bytes bytes;
         EXPECT_TRUE(pkgbuild::ReadFile(path, &bytes)) << path;
         return bytes;
     }
 
-    std::string folder_, image_, package_, output_;
+    TempFolder folder_{"qlm_binder"};
+    const std::string image_ = Path("PATCH.EXE");
+    const std::string package_ = Path("pkg.dat");
+    const std::string output_ = Path("out.exe");
     const Bytes imageBytes_ = Bytes(77824, 'M');
     const Bytes packageBytes_ = pkgbuild::ToBytes("any bytes at all: the binder never looks");
 };

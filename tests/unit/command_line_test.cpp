@@ -1,10 +1,10 @@
+#include "shell/command_line.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
-
-#include "shell/command_line.h"
 
 namespace {
 
@@ -32,7 +32,8 @@ TEST(ParseCommandLineTest, SplitsWordsLikeTheInstallerAlwaysDid) {
         {"\"D:\\Games\\PATCH.EXE\"", {"D:\\Games\\PATCH.EXE"}},
         {"PATCH.EXE pkg.dat", {"PATCH.EXE", "pkg.dat"}},
         {"  \tPATCH.EXE \t\t pkg.dat   out.exe\t", {"PATCH.EXE", "pkg.dat", "out.exe"}},
-        {"PATCH.EXE \"D:\\My Games\\patch data.pkg\"", {"PATCH.EXE", "D:\\My Games\\patch data.pkg"}},
+        {"PATCH.EXE \"D:\\My Games\\patch data.pkg\"",
+         {"PATCH.EXE", "D:\\My Games\\patch data.pkg"}},
         {"PATCH.EXE \"\" pkg.dat", {"PATCH.EXE"}},
         {"PATCH.EXE \"", {"PATCH.EXE"}},
         {"PATCH.EXE ab\"xy", {"PATCH.EXE", "ab\"xy"}},

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "package/reader.h"
+#include "temp_folder.h"
 
 namespace {
 
@@ -62,29 +63,12 @@ bool Parse(const std::string& text, pkgbuild::Package* package, std::string* err
     return pkgbuild::ParseManifest(text, base, package, error);
 }
 
-// A folder of its own for one test, removed at the end.
-class TempFolder {
-  public:
-    TempFolder() {
-        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        path_ = fs::temp_directory_path() /
-                (std::string("qlm_manifest_") + test->name() + "_" +
-                 std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-        fs::create_directories(path_);
-    }
-    ~TempFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-    void Write(const fs::path& relative, const std::string& content) const {
-        fs::create_directories((path_ / relative).parent_path());
-        ASSERT_TRUE(pkgbuild::WriteFile((path_ / relative).string(), pkgbuild::ToBytes(content)));
-    }
-
-  private:
-    fs::path path_;
-};
+// Writes a file under the folder, making the folders on its way.
+void WriteUnder(const TempFolder& folder, const fs::path& relative, const std::string& content) {
+    const fs::path path = fs::path(folder.path()) / relative;
+    fs::create_directories(path.parent_path());
+    ASSERT_TRUE(pkgbuild::WriteFile(path.string(), pkgbuild::ToBytes(content)));
+}
 
 struct SectionCase {
     const char8_t* manifest;
@@ -131,9 +115,9 @@ TEST(Manifest, EachDirectiveGivesItsSectionBytes) {
 }
 
 TEST(Manifest, SectionsComeInTheirFixedOrderBeforeThePayload) {
-    TempFolder folder;
-    folder.Write("second.bin", "2");
-    folder.Write("first.bin", "1");
+    TempFolder folder("qlm_manifest");
+    WriteUnder(folder, "second.bin", "2");
+    WriteUnder(folder, "first.bin", "1");
     const std::string manifest =
         "file z.bin = second.bin\n"
         "registry 1 | HKLM | K | 2 | N | D\n"
@@ -146,7 +130,7 @@ TEST(Manifest, SectionsComeInTheirFixedOrderBeforeThePayload) {
         "registry-keys k | f | p | l | 1\n";
     pkgbuild::Package package;
     std::string error;
-    ASSERT_TRUE(Parse(manifest, &package, &error, folder.path().string())) << error;
+    ASSERT_TRUE(Parse(manifest, &package, &error, folder.path())) << error;
     const std::vector<std::string> expected = {
         ":RegistryKeys",  ":StartupMsg",    ":XlatNamesTable", ":Folders", ":CommandsToExecute",
         ":FilesToRemove", ":RegistryTable", "z.bin",           "a.bin"};
@@ -181,18 +165,18 @@ TEST(Manifest, StorageDirectives) {
 }
 
 TEST(Manifest, PayloadFolderIsSortedAndLongNamesGetPlaceholders) {
-    TempFolder folder;
-    folder.Write("files/b.txt", "b");
-    folder.Write("files/a/c.txt", "c");
-    folder.Write(fs::path(u8"files/Документы/отчёт.txt"), "report");
-    folder.Write("files/a/very_long_folder_name/long_file_name.dat",
-                 "long");                                         // an entry name of 42 bytes
-    folder.Write("files/a/exactly_twenty_nine_bytes.xyz", "31");  // an entry name of 31 bytes
-    fs::create_directories(folder.path() / "files/empty");
+    TempFolder folder("qlm_manifest");
+    WriteUnder(folder, "files/b.txt", "b");
+    WriteUnder(folder, "files/a/c.txt", "c");
+    WriteUnder(folder, fs::path(u8"files/Документы/отчёт.txt"), "report");
+    WriteUnder(folder, "files/a/very_long_folder_name/long_file_name.dat",
+               "long");                                                 // an entry name of 42 bytes
+    WriteUnder(folder, "files/a/exactly_twenty_nine_bytes.xyz", "31");  // an entry name of 31 bytes
+    fs::create_directories(folder.Path("files/empty"));
     pkgbuild::Package package;
     std::string error;
-    ASSERT_TRUE(Parse("payload files\nfile z\\\\extra.txt = files/b.txt", &package, &error,
-                      folder.path().string()))
+    ASSERT_TRUE(
+        Parse("payload files\nfile z\\\\extra.txt = files/b.txt", &package, &error, folder.path()))
         << error;
 
     const std::vector<std::string> expected = {
@@ -211,8 +195,8 @@ TEST(Manifest, PayloadFolderIsSortedAndLongNamesGetPlaceholders) {
 }
 
 TEST(Manifest, EntryNameLengthCountsWindows1251Bytes) {
-    TempFolder folder;
-    folder.Write("src", "x");
+    TempFolder folder("qlm_manifest");
+    WriteUnder(folder, "src", "x");
     struct Case {
         const char8_t* name;  // as written in the manifest
         bool placeholder;
@@ -227,8 +211,7 @@ TEST(Manifest, EntryNameLengthCountsWindows1251Bytes) {
         SCOPED_TRACE(FromU8(c.name));
         pkgbuild::Package package;
         std::string error;
-        ASSERT_TRUE(
-            Parse("file " + FromU8(c.name) + " = src", &package, &error, folder.path().string()))
+        ASSERT_TRUE(Parse("file " + FromU8(c.name) + " = src", &package, &error, folder.path()))
             << error;
         if (c.placeholder) {
             ASSERT_EQ(package.entries.size(), 2u);
@@ -241,14 +224,14 @@ TEST(Manifest, EntryNameLengthCountsWindows1251Bytes) {
 }
 
 TEST(Manifest, PlaceholdersCountAcrossDirectivesAndJoinExtraPairs) {
-    TempFolder folder;
-    folder.Write("src", "x");
+    TempFolder folder("qlm_manifest");
+    WriteUnder(folder, "src", "x");
     const std::string longA(40, 'a');
     const std::string longB(40, 'b');
     pkgbuild::Package package;
     std::string error;
     ASSERT_TRUE(Parse("file " + longA + " = src\nxlat S | R\nfile " + longB + " = src", &package,
-                      &error, folder.path().string()))
+                      &error, folder.path()))
         << error;
     EXPECT_EQ(Content(package, ":XlatNamesTable"), Z("TMP0000000000000001") + Z(longA) + Z("S") +
                                                        Z("R") + Z("TMP0000000000000002") +
@@ -293,7 +276,7 @@ TEST(Manifest, ErrorsNameTheirLine) {
         {"remove a\\nb", "line 1: PATH holds a line break"},
         {FromU8(u8"folder ok\nstartup-msg Заголовок | 日本"),
          "line 2: character U+65E5 has no Windows-1251 form"},
-        {"folder \xC2\x98", "line 1: character U+0098 has no Windows-1251 form"},
+        {"folder \xC2\x99", "line 1: character U+0099 has no Windows-1251 form"},
         {"folder a\xC3(", "line 1: malformed UTF-8"},
         {std::string("folder a\0b", 10), "line 1: a NUL character"},
         {"file a.txt", "line 1: expected: file NAME = SOURCE"},
@@ -313,9 +296,9 @@ TEST(Manifest, ErrorsNameTheirLine) {
 }
 
 TEST(Manifest, PayloadNameErrors) {
-    TempFolder folder;
-    folder.Write("src", "x");
-    folder.Write("dir/Readme.txt", "r");
+    TempFolder folder("qlm_manifest");
+    WriteUnder(folder, "src", "x");
+    WriteUnder(folder, "dir/Readme.txt", "r");
     const ErrorCase cases[] = {
         {"file :Custom = src", "line 1: entry name ':Custom' begins with ':'"},
         {"payload dir\nfile README.TXT = src", "line 2: entry name 'README.TXT' is used twice"},
@@ -327,7 +310,7 @@ TEST(Manifest, PayloadNameErrors) {
         SCOPED_TRACE(c.manifest);
         pkgbuild::Package package;
         std::string error;
-        EXPECT_FALSE(Parse(c.manifest, &package, &error, folder.path().string()));
+        EXPECT_FALSE(Parse(c.manifest, &package, &error, folder.path()));
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
     }
 }
@@ -402,15 +385,15 @@ TEST(Windows1251, DisplayEscapesControlBytesAndTheUnusedByte) {
 // The manifest's package as the installer reads it: the Cyrillic and placeholder names are
 // found, and their content loads whole.
 TEST(Manifest, BuiltPackageReadsBackThroughTheReader) {
-    TempFolder folder;
-    folder.Write(fs::path(u8"files/Данные/карта.dat"), std::string(5000, 'k'));
-    folder.Write("files/a_folder_with_a_long_name/some_long_file.txt", "long");
+    TempFolder folder("qlm_manifest");
+    WriteUnder(folder, fs::path(u8"files/Данные/карта.dat"), std::string(5000, 'k'));
+    WriteUnder(folder, "files/a_folder_with_a_long_name/some_long_file.txt", "long");
     pkgbuild::Package built;
     std::string error;
-    ASSERT_TRUE(Parse(FromU8(u8"startup-msg Патч | Текст\npayload files"), &built, &error,
-                      folder.path().string()))
+    ASSERT_TRUE(
+        Parse(FromU8(u8"startup-msg Патч | Текст\npayload files"), &built, &error, folder.path()))
         << error;
-    const std::string packagePath = (folder.path() / "out.pkg").string();
+    const std::string packagePath = folder.Path("out.pkg");
     ASSERT_TRUE(pkgbuild::WriteFile(packagePath, pkgbuild::Build(built)));
 
     Package package;

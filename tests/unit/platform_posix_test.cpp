@@ -1,7 +1,6 @@
 // The posix backend of the platform layer: path conversion, names, mappings, the ".reg"
 // registry store, command-line splitting, processes and the terminal front end.
 #include <dirent.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -21,6 +20,7 @@
 #include "platform/posix/registry_store.h"
 #include "platform/posix/terminal.h"
 #include "platform/posix/text.h"
+#include "temp_folder.h"
 
 namespace {
 
@@ -79,32 +79,6 @@ std::vector<std::string> FolderEntries(const std::string& folder) {
     return names;
 }
 
-// A fresh folder under /tmp, removed with its contents at the end of the test.
-class TempFolder {
-  public:
-    TempFolder() {
-        char pattern[] = "/tmp/qlm_platform_XXXXXX";
-        const char* made = mkdtemp(pattern);
-        path_ = made ? made : "";
-    }
-    ~TempFolder() {
-        if (!path_.empty()) {
-            nftw(
-                path_.c_str(),
-                [](const char* name, const struct stat*, int, FTW*) { return remove(name); }, 16,
-                FTW_DEPTH | FTW_PHYS);
-        }
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
-
 // Sets an environment variable for one test and restores it after.
 class ScopedEnv {
   public:
@@ -149,13 +123,13 @@ TEST(PosixText, ConvertsEveryByteBothWays) {
 }
 
 TEST(PosixPath, ConvertsAndFindsComponentsIgnoringCase) {
-    TempFolder temp;
+    TempFolder temp("qlm_platform");
     ASSERT_FALSE(temp.path().empty());
-    ASSERT_EQ(mkdir((temp / "Data").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((temp / "Data/Sub").c_str(), 0755), 0);
-    WriteWhole(temp / "Data/Sub/File.TXT", "x");
-    ASSERT_EQ(mkdir((temp / Utf8(u8"ПАПКА")).c_str(), 0755), 0);
-    WriteWhole(temp / Utf8(u8"ПАПКА/Ёлка.dat"), "y");
+    ASSERT_EQ(mkdir((temp.Path("Data")).c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((temp.Path("Data/Sub")).c_str(), 0755), 0);
+    WriteWhole(temp.Path("Data/Sub/File.TXT"), "x");
+    ASSERT_EQ(mkdir((temp.Path(Utf8(u8"ПАПКА"))).c_str(), 0755), 0);
+    WriteWhole(temp.Path(Utf8(u8"ПАПКА/Ёлка.dat")), "y");
     const std::string base = ProgramPath(temp.path());
     const std::string native = temp.path();
 
@@ -192,22 +166,22 @@ TEST(PosixPath, ConvertsAndFindsComponentsIgnoringCase) {
 // --- files, folders and mappings ------------------------------------------------------------
 
 TEST(PosixFiles, MovePathNeverReplacesTheDestination) {
-    TempFolder temp;
-    WriteWhole(temp / "a.txt", "first");
-    WriteWhole(temp / "b.txt", "second");
-    ASSERT_EQ(mkdir((temp / "dir").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((temp / "other").c_str(), 0755), 0);
+    TempFolder temp("qlm_platform");
+    WriteWhole(temp.Path("a.txt"), "first");
+    WriteWhole(temp.Path("b.txt"), "second");
+    ASSERT_EQ(mkdir((temp.Path("dir")).c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((temp.Path("other")).c_str(), 0755), 0);
     const std::string base = ProgramPath(temp.path());
 
     EXPECT_FALSE(platform::MovePath((base + "\\a.txt").c_str(), (base + "\\b.txt").c_str()));
     // A destination differing only in case is the same name on a Windows file system.
     EXPECT_FALSE(platform::MovePath((base + "\\a.txt").c_str(), (base + "\\B.TXT").c_str()));
     EXPECT_FALSE(platform::MovePath((base + "\\dir").c_str(), (base + "\\other").c_str()));
-    EXPECT_EQ(ReadWhole(temp / "a.txt"), "first");
-    EXPECT_EQ(ReadWhole(temp / "b.txt"), "second");
+    EXPECT_EQ(ReadWhole(temp.Path("a.txt")), "first");
+    EXPECT_EQ(ReadWhole(temp.Path("b.txt")), "second");
 
     EXPECT_TRUE(platform::MovePath((base + "\\A.txt").c_str(), (base + "\\a.bak").c_str()));
-    EXPECT_EQ(ReadWhole(temp / "a.bak"), "first");
+    EXPECT_EQ(ReadWhole(temp.Path("a.bak")), "first");
     EXPECT_FALSE(platform::PathExists((base + "\\a.txt").c_str()));
     EXPECT_FALSE(platform::MovePath((base + "\\gone").c_str(), (base + "\\c").c_str()));
 
@@ -216,13 +190,13 @@ TEST(PosixFiles, MovePathNeverReplacesTheDestination) {
     EXPECT_TRUE(platform::DeleteFilePath((base + "\\a.BAK").c_str()));
     EXPECT_TRUE(platform::CreateFolder((base + "\\Новая").c_str()));
     struct stat info;
-    EXPECT_EQ(stat((temp / Utf8(u8"Новая")).c_str(), &info), 0);
+    EXPECT_EQ(stat((temp.Path(Utf8(u8"Новая"))).c_str(), &info), 0);
 }
 
 TEST(PosixFiles, WriteMappingMakesTheFileOfExactlyThatSize) {
-    TempFolder temp;
-    const std::string path = ProgramPath(temp / "out.bin");
-    WriteWhole(temp / "out.bin", std::string(50000, 'z'));  // longer than the new file
+    TempFolder temp("qlm_platform");
+    const std::string path = ProgramPath(temp.Path("out.bin"));
+    WriteWhole(temp.Path("out.bin"), std::string(50000, 'z'));  // longer than the new file
 
     platform::File file = platform::CreateFileReadWrite(path.c_str());
     ASSERT_TRUE(file.valid());
@@ -242,7 +216,7 @@ TEST(PosixFiles, WriteMappingMakesTheFileOfExactlyThatSize) {
     EXPECT_EQ(length, 10000u);
     platform::CloseFile(file);
 
-    const std::string bytes = ReadWhole(temp / "out.bin");
+    const std::string bytes = ReadWhole(temp.Path("out.bin"));
     ASSERT_EQ(bytes.size(), 10000u);
     for (uint32_t i = 0; i < 10000; ++i) {
         ASSERT_EQ(static_cast<uint8_t>(bytes[i]), static_cast<uint8_t>(i * 7)) << i;
@@ -250,10 +224,10 @@ TEST(PosixFiles, WriteMappingMakesTheFileOfExactlyThatSize) {
 }
 
 TEST(PosixFiles, ReadMappingAndFileIdentity) {
-    TempFolder temp;
-    WriteWhole(temp / "empty.bin", "");
-    WriteWhole(temp / "Data.bin", "payload");
-    WriteWhole(temp / "other.bin", "payload");
+    TempFolder temp("qlm_platform");
+    WriteWhole(temp.Path("empty.bin"), "");
+    WriteWhole(temp.Path("Data.bin"), "payload");
+    WriteWhole(temp.Path("other.bin"), "payload");
     const std::string base = ProgramPath(temp.path());
 
     platform::File empty = platform::OpenFileRead((base + "\\empty.bin").c_str());
@@ -371,7 +345,7 @@ TEST(PosixRegistryText, SkipsWhatItCannotRead) {
 
 class PosixRegistry : public ::testing::Test {
   protected:
-    PosixRegistry() : store_(temp_ / "store/registry.reg"), env_("QLM_REGISTRY", store_) {}
+    PosixRegistry() : store_(temp_.Path("store/registry.reg")), env_("QLM_REGISTRY", store_) {}
 
     // Queries a value into a buffer of `room` bytes.
     static bool Query(platform::RegistryKey key, const char* name, uint32_t room, std::string* data,
@@ -385,7 +359,7 @@ class PosixRegistry : public ::testing::Test {
         return true;
     }
 
-    TempFolder temp_;
+    TempFolder temp_{"qlm_platform"};
     std::string store_;
     ScopedEnv env_;
 };
@@ -446,7 +420,7 @@ TEST_F(PosixRegistry, WritesReadBackIgnoringCase) {
 
     // Another store (the variable is read at each call) does not have the key.
     {
-        ScopedEnv other("QLM_REGISTRY", temp_ / "other.reg");
+        ScopedEnv other("QLM_REGISTRY", temp_.Path("other.reg"));
         EXPECT_FALSE(platform::OpenKeyForQuery(RegistryRoot::LocalMachine, "Software").valid());
     }
 
@@ -456,13 +430,13 @@ TEST_F(PosixRegistry, WritesReadBackIgnoringCase) {
               "[HKEY_LOCAL_MACHINE\\Software\\Фирма\\Игра]\n"
               "\"Путь\"=\"C:\\\\Игры\\\\\"\n\"Level\"=dword:0000000b\n@=\"d\"\n\n");
     // Each write replaced the file whole: no temporary file is left beside it.
-    EXPECT_EQ(FolderEntries(temp_ / "store"),
+    EXPECT_EQ(FolderEntries(temp_.Path("store")),
               (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
 }
 
 TEST_F(PosixRegistry, ReadsAFileWrittenByHandAndKeepsItsOtherKeys) {
     using platform::RegistryRoot;
-    ASSERT_EQ(mkdir((temp_ / "store").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((temp_.Path("store")).c_str(), 0755), 0);
     WriteWhole(store_,
                "REGEDIT4\r\n\r\n[HKEY_CLASSES_ROOT\\Kept]\r\n\"a\"=\"b\"\r\n"
                "[HKEY_LOCAL_MACHINE\\Software\\Game]\r\n\"Level\"=dword:00000002\r\n");
@@ -513,8 +487,8 @@ TEST(PosixProcess, SplitsCommandLinesAsTheCRuntime) {
 }
 
 TEST(PosixProcess, StartsInTheFolderWithConvertedArguments) {
-    TempFolder temp;
-    ASSERT_EQ(mkdir((temp / Utf8(u8"Игра")).c_str(), 0755), 0);
+    TempFolder temp("qlm_platform");
+    ASSERT_EQ(mkdir((temp.Path(Utf8(u8"Игра"))).c_str(), 0755), 0);
     const std::string folder = ProgramPath(temp.path()) + "\\игра\\";
     std::string line = "sh -c \"pwd > where.txt; printf %s \\\"$1\\\" > arg.txt\" x \"Привет мир\"";
 
@@ -522,8 +496,8 @@ TEST(PosixProcess, StartsInTheFolderWithConvertedArguments) {
     ASSERT_TRUE(platform::StartProcess("\\bin\\SH", line.data(), folder.c_str(), &process));
     platform::WaitForProcess(process);
     platform::CloseProcess(process);
-    EXPECT_EQ(ReadWhole(temp / Utf8(u8"Игра/where.txt")), temp / Utf8(u8"Игра\n"));
-    EXPECT_EQ(ReadWhole(temp / Utf8(u8"Игра/arg.txt")), Utf8(u8"Привет мир"));
+    EXPECT_EQ(ReadWhole(temp.Path(Utf8(u8"Игра/where.txt"))), temp.Path(Utf8(u8"Игра\n")));
+    EXPECT_EQ(ReadWhole(temp.Path(Utf8(u8"Игра/arg.txt"))), Utf8(u8"Привет мир"));
 
     EXPECT_FALSE(
         platform::StartProcess("\\bin\\missing-program", line.data(), folder.c_str(), &process));

@@ -1,30 +1,21 @@
+#include "package/reader.h"
+
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
 
-#include "package/reader.h"
 #include "package_builder.h"
+#include "temp_folder.h"
 
 using pkgbuild::Bytes;
 
 namespace {
 
 class ReaderTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/qlm_reader_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-        path_ = folder_ + "/package.dat";
-    }
-    void TearDown() override {
-        ClosePackage(package_);
-        unlink(path_.c_str());
-        rmdir(folder_.c_str());
-    }
+  protected:
+    void SetUp() override { ASSERT_FALSE(folder_.path().empty()); }
+    void TearDown() override { ClosePackage(package_); }
 
     int64_t Open(const Bytes& bytes, bool embedded = false) {
         EXPECT_TRUE(pkgbuild::WriteFile(path_, bytes));
@@ -47,8 +38,8 @@ protected:
         return loaded;
     }
 
-    std::string folder_;
-    std::string path_;
+    TempFolder folder_{"qlm_reader"};
+    const std::string path_ = folder_.Path("package.dat");
     Package package_;
 };
 
@@ -108,9 +99,8 @@ TEST_F(ReaderTest, RejectsMalformedPackages) {
         {"zlib directory shorter than its entries", Patch(good, 16, {3}), false},
         {"no trailer", good, true},
         {"file shorter than a trailer", pkgbuild::ToBytes("QLMR"), true},
-        {"trailer points past the end", Patch(pkgbuild::Bind(image, good), 100 + good.size(),
-                                              {0xFF, 0xFF, 0, 0}),
-         true},
+        {"trailer points past the end",
+         Patch(pkgbuild::Bind(image, good), 100 + good.size(), {0xFF, 0xFF, 0, 0}), true},
         {"trailer points at bytes that are not the magic",
          Patch(pkgbuild::Bind(image, good), 100 + good.size(), {50, 0, 0, 0}), true},
         {"self-contained patch opened as a package file", pkgbuild::Bind(image, good), false},
@@ -121,7 +111,7 @@ TEST_F(ReaderTest, RejectsMalformedPackages) {
 }
 
 TEST_F(ReaderTest, MissingFileFailsAndCloseReleasesEverything) {
-    EXPECT_EQ(OpenPackage(package_, (folder_ + "/none.dat").c_str(), false), -1);
+    EXPECT_EQ(OpenPackage(package_, folder_.Path("none.dat").c_str(), false), -1);
     ClosePackage(package_);
     EXPECT_FALSE(package_.packageFile.valid());
     EXPECT_EQ(package_.directory, nullptr);
@@ -169,9 +159,8 @@ TEST_F(ReaderTest, FindEntryFoldsOnlyAsciiLetters) {
         int index;
     };
     const Case cases[] = {
-        {":folders", 0},   {":FoLdErS", 0}, {"Файл.txt", 2}, {"ФАЙЛ.txt", -1},
-        {"файл.TXT", -1},  {"Файл.TXT", 2}, {":Folder", -1}, {":Folders2", -1},
-        {full32.c_str(), 3}, {"", -1},
+        {":folders", 0}, {":FoLdErS", 0}, {"Файл.txt", 2},   {"ФАЙЛ.txt", -1},    {"файл.TXT", -1},
+        {"Файл.TXT", 2}, {":Folder", -1}, {":Folders2", -1}, {full32.c_str(), 3}, {"", -1},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(FindEntry(package_, c.name), c.index) << c.name;
@@ -200,16 +189,16 @@ TEST_F(ReaderTest, LoadEntryLoadsOnlyCompleteContent) {
          true,
          content},
         {"compressed", {.name = "a", .content = content}, true, content},
-        {"flags 0x0001 compressed", {.name = "a", .content = content, .entryFlags = 1}, true,
+        {"flags 0x0001 compressed",
+         {.name = "a", .content = content, .entryFlags = 1},
+         true,
          content},
         {"stored size 0", {.name = "a", .content = {}, .compressed = false}, true, {}},
         {"compressed size 0", {.name = "a", .content = {}}, true, {}},
         {"damaged stream", {.name = "a", .content = content, .storedData = damaged}, false, {}},
         {"wrong Adler-32", {.name = "a", .content = content, .storedData = badAdler}, false, {}},
         {"truncated stream",
-         {.name = "a",
-          .content = content,
-          .storedSize = static_cast<uint32_t>(stream.size() - 5)},
+         {.name = "a", .content = content, .storedSize = static_cast<uint32_t>(stream.size() - 5)},
          false,
          {}},
         {"overlong stream", {.name = "a", .content = content, .size = 2999}, false, {}},
@@ -254,10 +243,8 @@ TEST(PackageBuilderTest, WritesTheFormatsFieldsAtTheirBytes) {
 
     pkgbuild::Package entry;
     entry.compressDirectory = false;
-    entry.entries = {{.name = ":RegistryKeys",
-                      .content = Bytes(92, 0),
-                      .dataOffset = 139,
-                      .storedSize = 94}};
+    entry.entries = {
+        {.name = ":RegistryKeys", .content = Bytes(92, 0), .dataOffset = 139, .storedSize = 94}};
     const Bytes entryBytes = pkgbuild::Build(entry);
     const size_t record = entryBytes.size() - kEntrySize;
     EXPECT_EQ(Bytes(entryBytes.begin() + record + 32, entryBytes.end()),

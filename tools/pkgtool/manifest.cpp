@@ -14,95 +14,12 @@
 #include <utility>
 #include <vector>
 
+#include "platform/posix/text.h"
+
 namespace pkgbuild {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Windows-1251 ------------------------------------------------------------------------------
-
-// Characters of the bytes 0x80 to 0xBF; 0 marks 0x98, which has none. 0xC0 to 0xFF are
-// U+0410 to U+044F in order.
-constexpr uint16_t kUpperHalf[64] = {
-    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021,  // 0x80
-    0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,  // 0x88
-    0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 0x90
-    0x0000, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F,  // 0x98
-    0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7,  // 0xA0
-    0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407,  // 0xA8
-    0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6, 0x00B7,  // 0xB0
-    0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,  // 0xB8
-};
-constexpr uint32_t kCyrillicA = 0x0410;
-constexpr uint32_t kCyrillicYaSmall = 0x044F;
-constexpr uint8_t kByteOfCyrillicA = 0xC0;
-
-// The Windows-1251 byte of a character, or -1.
-int Windows1251Byte(uint32_t codePoint) {
-    if (codePoint < 0x80) {
-        return static_cast<int>(codePoint);
-    }
-    if (codePoint >= kCyrillicA && codePoint <= kCyrillicYaSmall) {
-        return kByteOfCyrillicA + static_cast<int>(codePoint - kCyrillicA);
-    }
-    for (int i = 0; i < 64; ++i) {
-        if (kUpperHalf[i] != 0 && kUpperHalf[i] == codePoint) {
-            return 0x80 + i;
-        }
-    }
-    return -1;
-}
-
-// Decodes one character at `*pos` and moves past it. Rejects truncated and overlong forms,
-// surrogates and values beyond U+10FFFF.
-bool DecodeUtf8(std::string_view text, size_t* pos, uint32_t* codePoint) {
-    const auto lead = static_cast<uint8_t>(text[*pos]);
-    size_t length = 0;
-    uint32_t value = 0;
-    uint32_t minimum = 0;
-    if (lead < 0x80) {
-        *codePoint = lead;
-        *pos += 1;
-        return true;
-    } else if ((lead & 0xE0) == 0xC0) {
-        length = 2, value = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, value = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, value = lead & 0x07, minimum = 0x10000;
-    } else {
-        return false;
-    }
-    if (text.size() - *pos < length) {
-        return false;
-    }
-    for (size_t i = 1; i < length; ++i) {
-        const auto next = static_cast<uint8_t>(text[*pos + i]);
-        if ((next & 0xC0) != 0x80) {
-            return false;
-        }
-        value = (value << 6) | (next & 0x3F);
-    }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-        return false;
-    }
-    *codePoint = value;
-    *pos += length;
-    return true;
-}
-
-void AppendUtf8(uint32_t codePoint, std::string* out) {
-    if (codePoint < 0x80) {
-        out->push_back(static_cast<char>(codePoint));
-    } else if (codePoint < 0x800) {
-        out->push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
-        out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    } else {
-        out->push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
-        out->push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    }
-}
 
 // Fields and numbers -------------------------------------------------------------------------
 
@@ -598,15 +515,16 @@ bool Utf8ToWindows1251(std::string_view utf8, std::string* out, std::string* pro
     out->clear();
     size_t pos = 0;
     while (pos < utf8.size()) {
-        uint32_t codePoint = 0;
-        if (!DecodeUtf8(utf8, &pos, &codePoint)) {
-            *problem = "malformed UTF-8 at byte " + std::to_string(pos + 1);
+        const size_t start = pos;
+        const int64_t codePoint = platform::posix::DecodeUtf8(utf8, &pos);
+        if (codePoint < 0) {
+            *problem = "malformed UTF-8 at byte " + std::to_string(start + 1);
             return false;
         }
-        const int byte = Windows1251Byte(codePoint);
+        const int byte = platform::posix::Cp1251Byte(static_cast<uint32_t>(codePoint));
         if (byte < 0) {
             char name[16];
-            std::snprintf(name, sizeof name, "U+%04X", codePoint);
+            std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(codePoint));
             *problem = std::string("character ") + name + " has no Windows-1251 form";
             return false;
         }
@@ -616,18 +534,16 @@ bool Utf8ToWindows1251(std::string_view utf8, std::string* out, std::string* pro
 }
 
 std::string Windows1251ToUtf8(std::string_view text) {
+    constexpr unsigned char kNoCharacter = 0x98;
     std::string out;
     for (const char c : text) {
-        const auto byte = static_cast<uint8_t>(c);
-        const uint32_t codePoint = byte < 0x80    ? byte
-                                   : byte >= 0xC0 ? kCyrillicA + (byte - kByteOfCyrillicA)
-                                                  : kUpperHalf[byte - 0x80];
-        if (byte < 0x20 || byte == 0x7F || codePoint == 0) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || byte == kNoCharacter) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
             out += escaped;
         } else {
-            AppendUtf8(codePoint, &out);
+            platform::posix::AppendUtf8(platform::posix::Cp1251CodePoint(byte), &out);
         }
     }
     return out;

@@ -39,7 +39,9 @@ void AppendString(Bytes& out, const std::string& text) {
     out.push_back(0);
 }
 
-void Append(Bytes& out, const Bytes& data) { out.insert(out.end(), data.begin(), data.end()); }
+void Append(Bytes& out, const Bytes& data) {
+    out.insert(out.end(), data.begin(), data.end());
+}
 
 }  // namespace
 
@@ -55,20 +57,21 @@ Bytes Build(const Package& package) {
     Bytes out(kHeaderSize, 0);
     Bytes directory;
     for (const Entry& entry : package.entries) {
-        const Bytes data = entry.storedData ? *entry.storedData
-                                            : (entry.compressed ? Compress(entry.content)
-                                                                : entry.content);
+        const Bytes data = entry.storedData
+                               ? *entry.storedData
+                               : (entry.compressed ? Compress(entry.content) : entry.content);
         Bytes record(kEntrySize, 0);
         std::memcpy(record.data(), entry.name.data(), std::min(entry.name.size(), kNameSize));
         PutUint32(record, 32, entry.dataOffset.value_or(static_cast<uint32_t>(out.size())));
         PutUint32(record, 36, entry.size.value_or(static_cast<uint32_t>(entry.content.size())));
         PutUint16(record, 42, entry.entryFlags.value_or(entry.compressed ? kCompressedFlags : 0));
-        PutUint32(record, 44, entry.storedSize.value_or(
-                                  entry.compressed ? static_cast<uint32_t>(data.size()) : 0));
+        PutUint32(
+            record, 44,
+            entry.storedSize.value_or(entry.compressed ? static_cast<uint32_t>(data.size()) : 0));
         Append(directory, record);
         Append(out, data);
     }
-    const Bytes packedDirectory = package.storedDirectory ? *package.storedDirectory
+    const Bytes packedDirectory = package.storedDirectory     ? *package.storedDirectory
                                   : package.compressDirectory ? Compress(directory)
                                                               : directory;
     const uint32_t directoryOffset = static_cast<uint32_t>(out.size());
@@ -76,14 +79,13 @@ Bytes Build(const Package& package) {
 
     const Bytes magic = package.magic.value_or(Bytes(std::begin(kMagic), std::end(kMagic)));
     std::memcpy(out.data(), magic.data(), std::min<size_t>(magic.size(), 16));
-    PutUint32(out, 16,
-              package.entryCount.value_or(static_cast<uint32_t>(package.entries.size())));
+    PutUint32(out, 16, package.entryCount.value_or(static_cast<uint32_t>(package.entries.size())));
     PutUint32(out, 20, package.directoryOffset.value_or(directoryOffset));
     PutUint32(out, 24,
               package.headerFlags.value_or(package.compressDirectory ? kZlibDirectory : 0));
-    PutUint32(out, 28, package.packedDirectorySize.value_or(
-                           package.compressDirectory ? static_cast<uint32_t>(packedDirectory.size())
-                                                     : 0));
+    PutUint32(out, 28,
+              package.packedDirectorySize.value_or(
+                  package.compressDirectory ? static_cast<uint32_t>(packedDirectory.size()) : 0));
     return out;
 }
 
@@ -95,7 +97,9 @@ Bytes Bind(const Bytes& image, const Bytes& package) {
     return out;
 }
 
-Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes ToBytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 Bytes StringList(const std::vector<std::string>& strings) {
     Bytes out;
@@ -155,7 +159,8 @@ bool ReadFile(const std::string& path, Bytes* data) {
 
 bool WriteFile(const std::string& path, const Bytes& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
     return static_cast<bool>(out);
 }
 

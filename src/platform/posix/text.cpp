@@ -27,7 +27,9 @@ constexpr unsigned char kCasePairs[][2] = {
     {0xA8, 0xB8}, {0xAA, 0xBA}, {0xAF, 0xBF}, {0xB2, 0xB3}, {0xBD, 0xBE},
 };
 
-uint32_t CodePointOf(unsigned char byte) {
+}  // namespace
+
+uint32_t Cp1251CodePoint(unsigned char byte) {
     if (byte < 0x80) {
         return byte;
     }
@@ -37,8 +39,7 @@ uint32_t CodePointOf(unsigned char byte) {
     return kUpperHalf[byte - 0x80];
 }
 
-// The Windows-1251 byte of a code point, or -1 when it has none.
-int ByteOf(uint32_t codePoint) {
+int Cp1251Byte(uint32_t codePoint) {
     if (codePoint < 0x80) {
         return static_cast<int>(codePoint);
     }
@@ -59,15 +60,18 @@ void AppendUtf8(uint32_t codePoint, std::string* out) {
     } else if (codePoint < 0x800) {
         out->push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
         out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    } else {
+    } else if (codePoint < 0x10000) {
         out->push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
+        out->push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    } else {
+        out->push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
+        out->push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
         out->push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
         out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
     }
 }
 
-// Decodes one UTF-8 sequence at `text[*pos]` and moves past it; -1 for a malformed byte,
-// which is then skipped alone.
 int64_t DecodeUtf8(std::string_view text, size_t* pos) {
     const auto lead = static_cast<unsigned char>(text[*pos]);
     *pos += 1;
@@ -96,12 +100,15 @@ int64_t DecodeUtf8(std::string_view text, size_t* pos) {
         }
         codePoint = (codePoint << 6) | (next & 0x3F);
     }
-    if (codePoint < minimum || codePoint > 0x10FFFF) {
+    if (codePoint < minimum || codePoint > 0x10FFFF ||
+        (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
         return -1;
     }
     *pos += extra;
     return codePoint;
 }
+
+namespace {
 
 bool ConvertUtf8(std::string_view text, std::string* out, bool exact) {
     out->clear();
@@ -109,7 +116,7 @@ bool ConvertUtf8(std::string_view text, std::string* out, bool exact) {
     size_t pos = 0;
     while (pos < text.size()) {
         const int64_t codePoint = DecodeUtf8(text, &pos);
-        const int byte = codePoint < 0 ? -1 : ByteOf(static_cast<uint32_t>(codePoint));
+        const int byte = codePoint < 0 ? -1 : Cp1251Byte(static_cast<uint32_t>(codePoint));
         if (byte < 0) {
             if (exact) {
                 return false;
@@ -128,7 +135,7 @@ std::string Cp1251ToUtf8(std::string_view text) {
     std::string out;
     out.reserve(text.size() * 2);
     for (char c : text) {
-        AppendUtf8(CodePointOf(static_cast<unsigned char>(c)), &out);
+        AppendUtf8(Cp1251CodePoint(static_cast<unsigned char>(c)), &out);
     }
     return out;
 }

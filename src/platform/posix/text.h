@@ -3,10 +3,21 @@
 // terminal speak UTF-8. Table-driven, no locale or iconv involved.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace platform::posix {
+
+// The character of a Windows-1251 byte (0x98, which has none, stands for U+0098 as on
+// Windows, so that every byte converts and comes back unchanged).
+uint32_t Cp1251CodePoint(unsigned char byte);
+// The Windows-1251 byte of a character, or -1 when it has none.
+int Cp1251Byte(uint32_t codePoint);
+// Decodes one UTF-8 character at text[*pos] and moves past it; -1 for a malformed, overlong
+// or surrogate sequence, of which only the first byte is passed.
+int64_t DecodeUtf8(std::string_view text, size_t* pos);
+void AppendUtf8(uint32_t codePoint, std::string* out);
 
 std::string Cp1251ToUtf8(std::string_view text);
 
