@@ -20,7 +20,7 @@ if ((${#missing[@]})); then
         dpkg --add-architecture i386
     fi
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" \
         > /tmp/qlm-setup-apt.log 2>&1 || { tail -n 30 /tmp/qlm-setup-apt.log; exit 1; }
 fi
 
