@@ -75,5 +75,3 @@ void BM_LoadCompressedEntry(benchmark::State& state) {
 BENCHMARK(BM_LoadCompressedEntry)->Arg(1 << 20)->Arg(16 << 20);
 
 }  // namespace
-
-BENCHMARK_MAIN();
