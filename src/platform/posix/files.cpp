@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,11 @@ Mapping MakeMapping(int fd, size_t length, bool writable) {
     if (copy < 0) {
         return {};
     }
-    auto* record = new MappingRecord{copy, length, writable};
+    auto* record = new (std::nothrow) MappingRecord{copy, length, writable};
+    if (record == nullptr) {
+        close(copy);
+        return {};
+    }
     return Mapping{reinterpret_cast<intptr_t>(record)};
 }
 

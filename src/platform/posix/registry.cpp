@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "platform/platform.h"
@@ -35,8 +36,8 @@ std::string FullKeyPath(RegistryRoot root, const char* subKey) {
 }
 
 RegistryKey MakeKey(RegistryRoot root, std::string path) {
-    auto* record = new KeyRecord{root, std::move(path)};
-    return RegistryKey{reinterpret_cast<intptr_t>(record)};
+    auto* record = new (std::nothrow) KeyRecord{root, std::move(path)};
+    return RegistryKey{reinterpret_cast<intptr_t>(record)};  // invalid (0) when not had
 }
 
 // Serialises writers of the store across processes: an advisory lock on a file beside it

@@ -2,6 +2,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <new>
 
 #include "platform/platform.h"
 
@@ -33,8 +34,9 @@ Thread StartThread(void (*entry)(void*), void* argument, uint32_t stackSize) {
     if (pthread_attr_init(&attributes) != 0) {
         return {};
     }
-    auto* record = new ThreadRecord{{}, entry, argument};
+    auto* record = new (std::nothrow) ThreadRecord{{}, entry, argument};
     const bool started =
+        record != nullptr &&
         pthread_attr_setstacksize(&attributes, std::max<size_t>(stackSize, kMinimumStack)) == 0 &&
         pthread_create(&record->thread, &attributes, RunEntry, record) == 0;
     pthread_attr_destroy(&attributes);
