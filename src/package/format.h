@@ -34,6 +34,10 @@ constexpr uint32_t kDirectoryStoredToo = 3;
 // entryFlags: only bit 0 has a meaning; producers write 0x0011 for compressed entries.
 constexpr uint16_t kEntryCompressed = 0x0001;
 
+// Deflate cannot expand its input more than about 1032 times, so a zlib stream that claims
+// more output than this many times its own length cannot be whole.
+constexpr uint64_t kMaxInflateRatio = 1032;
+
 // Entries whose names begin with this are control sections; all others are payload files.
 constexpr char kSectionPrefix = ':';
 

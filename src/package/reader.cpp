@@ -101,7 +101,9 @@ static bool ReadDirectory(Package& package) {
     }
     const uint64_t packedLength =
         storage == kDirectoryZlib ? header.packedDirectorySize : directoryLength;
-    if (!WithinPackage(package, header.directoryOffset, packedLength)) {
+    // A directory that cannot be there is refused before anything is allocated for it.
+    if (!WithinPackage(package, header.directoryOffset, packedLength) ||
+        (storage == kDirectoryZlib && directoryLength > packedLength * kMaxInflateRatio)) {
         return false;
     }
     package.directory = new (std::nothrow) DirectoryEntry[header.entryCount];

@@ -13,6 +13,7 @@
 
 #include "manifest.h"
 #include "package/format.h"
+#include "package/reader.h"
 #include "package_builder.h"
 
 namespace {
@@ -22,9 +23,6 @@ using pkgbuild::Bytes;
 constexpr char kUsage[] = "usage: pkgtool build MANIFEST OUTPUT | pkgtool list PACKAGE|PATCH\n";
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
-// Deflate cannot expand data more than about 1032 times; a directory that claims more than
-// that of its stream is refused before anything is allocated for it.
-constexpr uint64_t kMaxInflateRatio = 1032;
 constexpr uint64_t kMaxPackageSize = UINT32_MAX;
 
 uint32_t ReadU32(const uint8_t* p) {
@@ -130,21 +128,6 @@ bool HeaderUsable(const PackageHeader& header, std::string* problem) {
 }
 
 // Inflates one complete zlib stream of `packed` into exactly `out->size()` bytes.
-bool InflateExactly(const uint8_t* packed, uint32_t packedSize, Bytes* out) {
-    z_stream stream{};
-    if (inflateInit(&stream) != Z_OK) {
-        return false;
-    }
-    stream.next_in = const_cast<Bytes::value_type*>(packed);
-    stream.avail_in = packedSize;
-    stream.next_out = out->data();
-    stream.avail_out = static_cast<uInt>(out->size());
-    const int result = inflate(&stream, Z_FINISH);
-    const bool complete = result == Z_STREAM_END && stream.avail_out == 0;
-    inflateEnd(&stream);
-    return complete;
-}
-
 // Inflates a stream only to see that it ends after exactly `size` bytes.
 bool StreamInflatesTo(const uint8_t* packed, uint32_t packedSize, uint32_t size) {
     z_stream stream{};
@@ -191,7 +174,9 @@ bool ReadDirectory(const PackageView& view, const PackageHeader& header, Bytes* 
         return false;
     }
     directory->resize(directorySize);
-    if (!InflateExactly(view.data + offset, packedSize, directory)) {
+    // The installer's own inflation, so that the listing agrees with what it would read.
+    if (!InflateExactly(view.data + offset, packedSize, directory->data(),
+                        static_cast<uint32_t>(directorySize))) {
         *problem = "the zlib directory does not inflate to exactly " +
                    std::to_string(directorySize) + " bytes";
         return false;
