@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, when it is missing (Debian 12, as root), and makes
-# the Russian locale that Wine takes its Windows-1251 code page from.
+# the Russian locale that Wine takes its Windows-1251 code page from. qemu-user-static and
+# gcc-multilib run 32-bit Wine where the kernel does not execute i386 code (tests/e2e/wine32);
+# wine64 brings the native wineserver.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make zlib1g-dev libgtest-dev libbenchmark-dev
-          g++-mingw-w64-i686 g++-mingw-w64-x86-64-win32 libz-mingw-w64-dev
-          wine wine32:i386 wine64 xvfb locales imagemagick)
+          g++-mingw-w64-i686 libz-mingw-w64-dev
+          wine wine32:i386 wine64 qemu-user-static gcc-multilib
+          xvfb x11-utils locales imagemagick)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -19,8 +22,9 @@ if ((${#missing[@]})); then
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
         dpkg --add-architecture i386
     fi
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" \
+    # Other installs may hold the package lock for a while.
+    apt-get update -qq -o DPkg::Lock::Timeout=600
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" \
         > /tmp/qlm-setup-apt.log 2>&1 || { tail -n 30 /tmp/qlm-setup-apt.log; exit 1; }
 fi
 
