@@ -1,258 +1,129 @@
 #!/usr/bin/env bash
-# End-to-end tests of PATCH.EXE under Wine: a throw-away prefix under build/e2e, a virtual X
-# display, the installation registered with `wine reg add`, packages made by pkgtool, and the
-# robot that reads and clicks the program's windows. Prints one line per case, then
-# "N passed, M failed"; exits non-zero when a case failed or the set-up could not be made.
+# End-to-end tests of build/win32/PATCH.EXE, the shipped 32-bit program, under 32-bit Wine:
+# natively where the kernel runs i386 code, through qemu-user where it does not (set up by
+# wine32/setup.sh). One new prefix under build/e2e and one wineserver serve the whole suite, on
+# a virtual X display. Every case has its own folder C:\<case> with its own game, and its own
+# registry key, so that cases run side by side; a case drives the program through its own robot
+# (robot/robot.cpp) and checks files from here and the registry with `wine reg`. The cases in
+# `alone` run afterwards, one at a time (they take screenshots and change the screen's DPI).
 #
-# Needs both presets built (build/host for pkgtool, build/win32 for the programs), Wine, Xvfb,
-# imagemagick and the ru_RU.UTF-8 locale, under which Wine's 8-bit code page is 1251.
-# A machine that cannot run 32-bit code at all runs the same sources built for 64-bit Windows
-# under wine64 (preset win64, built here into build/win64); the suite says which one it runs.
+# Prints how Wine runs, one line per case, then "N passed, M failed"; exits non-zero when a
+# case failed or the suite could not be set up. Logs go to build/e2e/logs.
 #
-# Every wait is bounded: Wine commands run under `timeout`, the robot's waits take a limit,
-# and a program under test that outlives its case is ended.
-#
-# Usage: tests/e2e/run.sh [CASE...]   (the cases' names as printed; all of them by default)
+# Usage: tests/e2e/run.sh [CASE...]   the cases' names as printed; all of them by default
+#        QLM_E2E_JOBS=N               cases run at once (default: the number of processors)
 set -u -o pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 work=$root/build/e2e
 logs=$work/logs
+sample=$work/sample
+bin=$root/build/win32
 pkgtool=$root/build/host/pkgtool
-screenshot=$root/docs/patch-dialog.png
+alone='screenshots'
 
-game_key='HKLM\Software\Quellmar\Game'
-settings_key='HKLM\Software\Quellmar\Game\Settings'
-user_key='HKCU\Software\Quellmar\Game'
-
-# Texts of the program, as the user reads them (the robot's bytes converted, "\r\n" as "\n").
+# The program as the robot starts it, and the texts the user reads ("%s": a path).
+patch_exe="\"Z:${bin//\//\\}\\PATCH.EXE\""
 usage_text='Usage: PATCH.EXE resource_nm [output_nm MAKEEXE]'
-done_text='Обновление успешно установлено!'
-not_found_text='Оригинальная программа не найдена на вашем компьютере!'
-gate_text=$'Обнаружено текущее или более позднее обновление!\nПродолжить установку?'
+done_text=$'Обновление успешно установлено!\r\n'
+not_found_text=$'Оригинальная программа не найдена на вашем компьютере!\r\n'
+gate_text=$'Обнаружено текущее или более позднее обновление!\r\nПродолжить установку?\r\n'
 startup_caption='Обновление игры'
-startup_text=$'Будет установлено обновление 2.\nПродолжить?'
-locked_text=$'Ошибка в процессе обновления файла!\n(C:\\Game\\readme.txt)'
-
-xvfb_pid=
-patch_pid=
-hold_pid=
-patch_status=
-server_pid=
+startup_text=$'Будет установлено обновление 2.\r\nПродолжить?'
+commands_text=$'Ошибка при исполнении внешних программ!\r\n'
+updating_text='Обновляем файл %s....'
+updated_text=$'Обновление успешно завершено!\r\n(%s)\r\n'
+update_error_text=$'Ошибка в процессе обновления файла!\r\n(%s)\r\n'
 
 die() {
     echo "e2e: $*" >&2
     exit 1
 }
 
-# --- environment --------------------------------------------------------------------------
+# --- one case: runs in a subshell; a failed expectation says what went wrong and ends it ------
 
-choose_wine() {
-    if [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
-        arch=win32
-        wine_loader=/usr/lib/wine/wine
-        bin=$root/build/win32
-    elif [ -x /usr/lib/wine/wine64 ]; then
-        arch=win64
-        wine_loader=/usr/lib/wine/wine64
-        bin=$root/build/win64
-    else
-        die "no Wine that runs here (install wine, and wine32:i386 or wine64)"
-    fi
+fail() {
+    echo "    $*"
+    exit 1
 }
 
-# The same sources for 64-bit Windows, for a machine without 32-bit code.
-build_win64() {
-    command -v x86_64-w64-mingw32-g++ >/dev/null || die "x86_64-w64-mingw32-g++ is missing"
-    { cmake --preset win64 && cmake --build --preset win64; } >"$logs/win64-build.log" 2>&1 ||
-        die "the 64-bit build failed; see $logs/win64-build.log"
-}
-
-check_tools() {
-    local tool
-    for tool in Xvfb import convert iconv cmp timeout; do
-        command -v "$tool" >/dev/null || die "$tool is missing"
-    done
-    locale -a 2>/dev/null | grep -qix 'ru_RU\.utf-\?8' ||
-        die "the ru_RU.UTF-8 locale is missing (generate it with locale-gen)"
-    [ -x "$pkgtool" ] || die "$pkgtool is missing: build the host preset first"
-    local program
-    for program in PATCH.EXE helper.exe robot.exe; do
-        [ -f "$bin/$program" ] || die "$bin/$program is missing: build the win32 preset first"
-    done
-}
-
-start_display() {
-    local n i
-    for n in $(seq 90 140); do
-        if [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; then
-            continue
-        fi
-        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$logs/xvfb.log" 2>&1 &
-        xvfb_pid=$!
-        for i in $(seq 100); do
-            if [ -e "/tmp/.X11-unix/X$n" ]; then
-                export DISPLAY=":$n"
-                return 0
-            fi
-            kill -0 "$xvfb_pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill "$xvfb_pid" 2>/dev/null
-        wait "$xvfb_pid" 2>/dev/null
-        xvfb_pid=
-    done
-    die "no X display could be started"
-}
-
-# Without a window manager Wine draws the window frames itself and does not wait for one.
-make_prefix() {
-    rm -rf "$WINEPREFIX"
-    mkdir -p "$WINEPREFIX" "$c"
-    timeout 30 wineserver -p || die "wineserver did not start"
-    timeout 300 "$wine_loader" wineboot -i >"$logs/wineboot.log" 2>&1 ||
-        die "wineboot failed; see $logs/wineboot.log"
-    W reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null &&
-        W reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null ||
-        die "the prefix's display settings could not be written"
-}
-
-cleanup() {
-    stop_patch
-    [ -n "$hold_pid" ] && kill "$hold_pid" 2>/dev/null
-    if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
-        timeout 30 wineserver -k 2>/dev/null
-    fi
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
-}
-
-# --- Wine, the robot and the program under test ------------------------------------------------
-
-W() { timeout 60 "$wine_loader" "$@" </dev/null; }
-
-robot() { W "$bin/robot.exe" "$@"; }
-
-# The robot's bytes as the user reads them.
-shown() { iconv -f CP1251 -t UTF-8 | tr -d '\r'; }
-
-robot_text() { robot text "$1" | shown; }
-
-# Starts a Windows program in C:\e2e, in the background, bounded to two minutes.
-start_patch() {
-    (cd "$c" && exec timeout 120 "$wine_loader" "$@" </dev/null >>"$case_log" 2>&1) &
-    patch_pid=$!
-}
-
-# Waits up to 30 s for the program started last to end by itself; its status in patch_status.
-wait_patch() {
-    local i
-    for ((i = 0; i < 300; i++)); do
-        kill -0 "$patch_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    if kill -0 "$patch_pid" 2>/dev/null; then
-        stop_patch
-        patch_status=still-running
-        return 1
-    fi
-    wait "$patch_pid"
-    patch_status=$?
-    patch_pid=
-}
-
-stop_patch() {
-    if [ -n "$patch_pid" ]; then
-        kill "$patch_pid" 2>/dev/null
-        wait "$patch_pid" 2>/dev/null
-        patch_pid=
-    fi
-}
-
-# Processor time (clock ticks) used so far by the program started last, its children and the
-# prefix's wineserver: under Wine a program that polls for messages spends much of its time
-# in the server.
-cpu_ticks() {
-    local total=0 pid ticks
-    for pid in $(descendants "$patch_pid") $server_pid; do
-        ticks=$(awk '{ print $14 + $15 }' "/proc/$pid/stat" 2>/dev/null) || continue
-        total=$((total + ticks))
-    done
-    echo "$total"
-}
-
-descendants() {
-    local child
-    echo "$1"
-    for child in $(pgrep -P "$1"); do
-        descendants "$child"
-    done
-}
-
-# The wineserver of this suite's prefix (it keeps the prefix in its environment).
-find_server() {
-    local pid
-    for pid in $(pgrep wineserver); do
-        if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
-            echo "$pid"
-        fi
-    done
-}
-
-# --- expectations: each prints what went wrong and fails -------------------------------------
-
-expect_eq() { # WHAT ACTUAL EXPECTED
-    [ "$2" == "$3" ] && return 0
-    printf '    %s: expected [%s], got [%s]\n' "$1" "$3" "$2"
-    return 1
-}
-
-expect() { # WHAT COMMAND...
+expect() { # WHAT COMMAND...: COMMAND must succeed
     local what=$1
     shift
-    "$@" && return 0
-    echo "    $what"
-    return 1
+    "$@" || fail "$what"
 }
 
-expect_exit_by_itself() {
-    wait_patch || {
-        echo "    the program did not end by itself"
-        return 1
-    }
-    expect_eq "exit status" "$patch_status" 0
+expect_eq() { # WHAT ACTUAL EXPECTED
+    [ "$2" == "$3" ] || fail "$1: expected [$3], got [$2]"
 }
 
-# The end of a run that waits for the user: the button reads "OK", a click ends the process.
-expect_ok_then_click() {
-    expect "the OK button never appeared" robot wait-visible 1 30000 || return 1
-    expect_eq "button caption" "$(robot_text 1)" OK || return 1
-    expect "the button could not be clicked" robot click 1 || return 1
-    expect_exit_by_itself
+W() { timeout 120 env "${wine_env[@]}" wine "$@" </dev/null; }
+
+# One step of the case's robot (see robot.cpp); the text of its answer is left in $said.
+R() {
+    local IFS=$'\t' line
+    line="$*"
+    line=${line//\\/\\\\}
+    line=${line//$'\r'/\\r}
+    printf '%s\n' "${line//$'\n'/\\n}" 1>&"${robot[1]}" || fail "the robot has gone ($1)"
+    IFS= read -r -t 300 -u "${robot[0]}" said || fail "the robot did not answer ($1)"
+    case $said in
+    ok) said= ;;
+    ok$'\t'*) said=${said#ok$'\t'} ;;
+    *) fail "$1: ${said#fail$'\t'}" ;;
+    esac
 }
 
-expect_msgbox() { # CAPTION TEXT
-    local text
-    text=$(robot msgbox "$1" 30000 | shown) || {
-        echo "    no message box captioned [$1]"
-        return 1
-    }
-    expect_eq "text of the box [$1]" "$text" "$2"
+begin_case() { # NAME: the case's folder, game and key, the sample package and the robot
+    name=$1
+    dir=$WINEPREFIX/drive_c/$name
+    win="C:\\$name"
+    game=$dir/game
+    key="Software\\Quellmar\\$name"
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    start_robot
+    trap end_robot EXIT
+    make_package sample
 }
 
-expect_same_file() { # INSTALLED SOURCE
-    cmp -s "$1" "$2" && return 0
-    echo "    $1 differs from $2"
-    return 1
+start_robot() {
+    coproc robot { exec timeout 900 env "${wine_env[@]}" wine "$bin/robot.exe"; }
 }
 
-reg_value() { # KEY NAME: the data as `reg query` prints it (OEM code page 866)
-    W reg query "$1" /v "$2" 2>/dev/null | iconv -f CP866 -t UTF-8 | tr -d '\r' |
-        awk -v name="$2" '$1 == name { sub(/^ *[^ ]+ +REG_[A-Z_]+ */, ""); print; exit }'
+# The robot ends the program if it still runs when its input ends.
+end_robot() {
+    # shellcheck disable=SC1083
+    exec {robot[1]}>&-
+    wait "$robot_PID"
 }
 
-# --- fixtures -----------------------------------------------------------------------------------
+# $dir/NAME.pkg: the sample patch to level 2 of the game, its helper called with COMMAND_ARGS.
+make_package() { # NAME [COMMAND_ARGS]
+    local manifest=$sample/$name-$1.txt k=${key//\\/\\\\}
+    cat >"$manifest" <<EOF
+registry-keys $k | InstallDir | ProgramName | PatchLevel | 2
+startup-msg $startup_caption | Будет установлено обновление 2.\r\nПродолжить?
+folder Saves
+folder Saves\\\\Профили
+payload payload
+file helper.exe = helper.exe
+file readme.txt = readme.txt
+command 7 | helper.exe | ${2:-record=helper.log}
+remove old.txt
+remove obsolete
+registry 1 | HKLM | $k\\\\Settings | 2 | Language | русский
+registry 1 | HKCU | $k | 1 | Volume | 0x50
+EOF
+    "$pkgtool" build "$manifest" "$dir/$1.pkg" >/dev/null || fail "pkgtool could not build $1"
+}
 
-# The game before the patch, registered at patch level LEVEL.
+reg_import() { # FILE: imports the REGEDIT4 lines on standard input through FILE (in C:\)
+    iconv -f UTF-8 -t CP1251 | sed 's/$/\r/' >"$WINEPREFIX/drive_c/$1"
+    W reg import "C:\\$1" >/dev/null 2>&1
+}
+
+# The game before the patch, registered at patch level LEVEL ("none": not registered).
 install_game() { # LEVEL
     rm -rf "$game"
     mkdir -p "$game/data/maps" "$game/obsolete"
@@ -260,298 +131,349 @@ install_game() { # LEVEL
     echo 'old readme' >"$game/readme.txt"
     echo 'old map' >"$game/data/maps/карта1.dat"
     echo 'to be removed' >"$game/old.txt"
-    W reg delete 'HKLM\Software\Quellmar' /f >/dev/null 2>&1
-    W reg delete 'HKCU\Software\Quellmar' /f >/dev/null 2>&1
-    W reg add "$game_key" /v InstallDir /t REG_SZ /d 'C:\Game\' /f >/dev/null &&
-        W reg add "$game_key" /v ProgramName /t REG_SZ /d game.exe /f >/dev/null &&
-        W reg add "$game_key" /v PatchLevel /t REG_DWORD /d "$1" /f >/dev/null
+    local values='[HKEY_LOCAL_MACHINE\\%s]\n"InstallDir"="%s\\\\game\\\\"\n"ProgramName"="game.exe"\n'
+    {
+        printf 'REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\%s]\n[-HKEY_CURRENT_USER\\%s]\n' "$key" "$key"
+        [ "$1" == none ] || printf "$values"'"PatchLevel"=dword:%08x\n' "$key" "${win//\\/\\\\}" "$1"
+    } | reg_import "$name.reg" || fail "wine reg import failed"
+}
+
+registry() { # ROOT: the values under the case's key and its subkeys, as `wine reg query` prints them
+    W reg query "$1\\$key" /s 2>/dev/null | iconv -f CP866 -t UTF-8 | tr -d '\r' | grep '^ '
 }
 
 # Everything a run may change, to compare before and after.
 game_state() {
-    (cd "$game" && find . -print0 | sort -z | xargs -0 md5sum 2>/dev/null; find . | sort)
-    W reg query 'HKLM\Software\Quellmar' /s 2>/dev/null | tr -d '\r'
-    W reg query 'HKCU\Software\Quellmar' /s 2>/dev/null | tr -d '\r'
+    (cd "$game" && find . -type f -print0 | sort -z | xargs -0 md5sum; find . | sort)
+    registry HKLM
+    registry HKCU
 }
 
-make_packages() {
-    local source=$work/packages/main
-    rm -rf "$work/packages"
-    mkdir -p "$source/payload/data/maps" "$source/payload/data/textures"
-    echo 'game 2' >"$source/payload/game.exe"
-    echo 'new map' >"$source/payload/data/maps/карта1.dat"
-    head -c 200000 /dev/urandom >"$source/payload/data/textures/a_rather_long_texture_name.dat"
-    echo 'new readme' >"$source/readme.txt"
-    cp "$bin/helper.exe" "$source/helper.exe"
-    # The readme comes last, so that its outcome is the run's last status text.
-    cat >"$source/manifest.txt" <<'EOF'
-# The sample patch of the end-to-end tests: patch level 2 of the game. A backslash in a
-# field is written \\, a line break \r\n.
-registry-keys Software\\Quellmar\\Game | InstallDir | ProgramName | PatchLevel | 2
-startup-msg Обновление игры | Будет установлено обновление 2.\r\nПродолжить?
-folder Saves
-folder Saves\\Профили
-payload payload
-file helper.exe = helper.exe
-file readme.txt = readme.txt
-command 7 | helper.exe | record=helper.log
-remove old.txt
-remove obsolete
-registry 1 | HKLM | Software\\Quellmar\\Game\\Settings | 2 | Language | русский
-registry 1 | HKCU | Software\\Quellmar\\Game | 1 | Volume | 0x50
-EOF
-    "$pkgtool" build "$source/manifest.txt" "$c/main.pkg" >"$logs/pkgtool.log" 2>&1 ||
-        die "pkgtool could not build the sample package; see $logs/pkgtool.log"
-    echo 'just some text' >"$c/notapackage.txt"
-    : >"$c/empty.pkg"
+expect_same_file() { # INSTALLED SOURCE
+    cmp -s "$1" "$2" || fail "$1 differs from $2"
 }
 
-# The installation after a complete run of the sample package.
-expect_installed() {
-    local source=$work/packages/main/payload ok=0
-    expect_same_file "$game/game.exe" "$source/game.exe" || ok=1
-    expect_same_file "$game/data/maps/карта1.dat" "$source/data/maps/карта1.dat" || ok=1
+# The installation after a whole run of the sample package, with patch level LEVEL.
+expect_installed() { # LEVEL
+    local source=$sample/payload record hklm hkcu
+    expect_same_file "$game/game.exe" "$source/game.exe"
+    expect_same_file "$game/data/maps/карта1.dat" "$source/data/maps/карта1.dat"
     expect_same_file "$game/data/textures/a_rather_long_texture_name.dat" \
-        "$source/data/textures/a_rather_long_texture_name.dat" || ok=1
-    expect_same_file "$game/readme.txt" "$work/packages/main/readme.txt" || ok=1
-    expect "folder Saves\\Профили missing" test -d "$game/Saves/Профили" || ok=1
-    expect "old.txt was not removed" test ! -e "$game/old.txt" || ok=1
-    expect "the folder obsolete was not removed" test ! -e "$game/obsolete" || ok=1
-    expect "a backup or placeholder file was left" \
-        test -z "$(find "$game" -iname '*.bak' -o -iname 'TMP0*')" || ok=1
-    expect "the helper did not record its run" test -f "$game/helper.log" || return 1
-    local record
-    record=$(tr -d '\r' <"$game/helper.log")
-    expect "the helper's command line is wrong: $record" grep -qxF 'argv[1]=DUMMY' <<<"$record" &&
-        expect "the helper's arguments are wrong" grep -qxF 'argv[2]=record=helper.log' \
-            <<<"$record" &&
-        expect "the helper's folder is wrong" grep -qix 'cwd=C:\\Game\\\?' <<<"$record" || ok=1
-    expect_eq "HKLM Language" "$(reg_value "$settings_key" Language)" 'русский' || ok=1
-    expect_eq "HKCU Volume" "$(reg_value "$user_key" Volume)" 0x50 || ok=1
-    return $ok
+        "$source/data/textures/a_rather_long_texture_name.dat"
+    expect "folder Saves\\Профили missing" test -d "$game/Saves/Профили"
+    expect "old.txt or obsolete was not removed" test ! -e "$game/old.txt" -a ! -e "$game/obsolete"
+    expect "a backup, placeholder or error marker was left" test -z \
+        "$(find "$game" -iname '*.bak' -o -iname 'TMP0*' -o -iname 'qlm_patch_apply_err.txt')"
+    record=$(tr -d '\r' <"$game/helper.log" 2>/dev/null) || fail "the helper did not record its run"
+    expect "the helper's command line is wrong: $record" grep -qxF 'argv[1]=DUMMY' <<<"$record"
+    expect "the helper's folder is wrong: $record" grep -qixF "cwd=$win\\game" <<<"$record"
+    hklm=$(registry HKLM)
+    hkcu=$(registry HKCU)
+    expect "HKLM Language is not [русский]: $hklm" grep -qxE ' +Language +REG_SZ +русский' <<<"$hklm"
+    expect "HKLM PatchLevel is not $1: $hklm" grep -qxE " +PatchLevel +REG_DWORD +$1" <<<"$hklm"
+    expect "HKCU Volume is not 0x50: $hkcu" grep -qxE ' +Volume +REG_DWORD +0x50' <<<"$hkcu"
 }
 
-# --- cases --------------------------------------------------------------------------------------
+start_and_confirm() { # COMMAND_LINE: starts the program and answers its opening message with OK
+    R start "$win" "$1"
+    R box "$startup_caption" "$startup_text" 60000
+    R answer "$startup_caption" 1
+}
 
-# A wrong keyword gives the usage text; the window waits for its button, idle meanwhile.
+# The end of a run that waits for the user: "OK" shown, the window stays until it is clicked.
+expect_waits_then_ok() {
+    R finished 60000
+    R stays 1000
+    R click 1
+    R exit 30000
+}
+
+# --- cases ----------------------------------------------------------------------------------
+
+# The usage text. The window shows the program's icons (on its X window: Wine hands no icons
+# across processes) and, waiting, uses next to no processor time; only a click on button 1 ends
+# the wait: not the frame's close box, the cancel command or another notification of button 1.
 case_usage_for_a_wrong_keyword() {
-    start_patch "$bin/PATCH.EXE" a b WRONG
-    expect "the usage text never appeared" robot wait-status "$usage_text" 30000 >/dev/null ||
-        return 1
-    expect "the OK button never appeared" robot wait-visible 1 30000 || return 1
-    local before after
-    before=$(cpu_ticks)
+    R start "$win" "$patch_exe a b WRONG"
+    R status "$usage_text" 60000
+    R finished 30000
+    R xwindow
+    local icons pid before after
+    icons=$(xprop -id "$said" _NET_WM_ICON 2>/dev/null)
+    expect "no 32x32 and 16x16 icons on the window" grep -q 'Icon (16 x 16)' <<<"${icons#*Icon (32 x 32)}"
+    pid=$(xprop -id "$said" _NET_WM_PID | awk '{ print $3 }')
+    before=$(awk '{ print $14 + $15 }' "/proc/$pid/stat") || fail "no process $pid"
     sleep 2
-    after=$(cpu_ticks)
-    # 2 s are 200 ticks of one processor; a loop that polls uses a good part of them.
+    after=$(awk '{ print $14 + $15 }' "/proc/$pid/stat")
     echo "    processor time while waiting: $((after - before)) ticks in 2 s"
-    expect "the waiting window keeps the processor busy" test $((after - before)) -lt 20 ||
-        return 1
-    expect_eq "status line" "$(robot status | shown)" "$usage_text" || return 1
-    # Only a click on button 1 ends the run: not the frame's close box (the cancel command),
-    # nor another notification from button 1.
-    expect "the close request could not be sent" robot close || return 1
-    expect "the command could not be sent" robot command 0x10001 || return 1
-    if robot wait-gone 1000 >/dev/null 2>&1; then
-        echo "    the window closed without a click on its button"
-        return 1
-    fi
-    expect_ok_then_click
+    # 2 s are 200 ticks of one processor; a loop that polls would use a good part of them.
+    expect "the waiting program keeps the processor busy" test $((after - before)) -lt 20
+    R close
+    R command 2
+    R command 0x10001
+    expect_waits_then_ok
 }
 
 case_usage_for_a_file_that_is_not_a_package() {
-    start_patch "$bin/PATCH.EXE" 'C:\e2e\notapackage.txt'
-    expect "the usage text never appeared" robot wait-status "$usage_text" 30000 >/dev/null ||
-        return 1
-    expect_ok_then_click
+    echo 'just some text' >"$dir/notapackage.txt"
+    R start "$win" "$patch_exe $win\\notapackage.txt"
+    R status "$usage_text" 60000
+    expect_waits_then_ok
 }
 
-# Binds the sample package into out.exe, then lets out.exe apply itself.
+# Binds the sample package into out.exe (the window closes by itself), then out.exe applies it.
 case_bind_then_apply_the_self_contained_patch() {
-    rm -f "$c/out.exe"
-    start_patch "$bin/PATCH.EXE" main.pkg out.exe MAKEEXE
-    expect_exit_by_itself || return 1
-    local image package total trailer
+    R start "$win" "$patch_exe sample.pkg out.exe MAKEEXE"
+    R exit 60000
+    local image package trailer
     image=$(stat -c %s "$bin/PATCH.EXE")
-    package=$(stat -c %s "$c/main.pkg")
-    total=$(stat -c %s "$c/out.exe" 2>/dev/null) || total=none
-    expect_eq "size of out.exe" "$total" $((image + package + 8)) || return 1
-    expect "out.exe does not start with the program" \
-        cmp -s -n "$image" "$c/out.exe" "$bin/PATCH.EXE" || return 1
+    package=$(stat -c %s "$dir/sample.pkg")
+    expect_eq "size of out.exe" "$(stat -c %s "$dir/out.exe" 2>/dev/null)" $((image + package + 8))
+    expect "out.exe does not start with the program" cmp -s -n "$image" "$dir/out.exe" "$bin/PATCH.EXE"
     expect "out.exe does not hold the package after the program" \
-        cmp -s -i "$image:0" -n "$package" "$c/out.exe" "$c/main.pkg" || return 1
-    trailer=$(tail -c 8 "$c/out.exe" | od -An -tu4 -N4 | tr -d ' ')$(tail -c 4 "$c/out.exe")
-    expect_eq "trailer" "$trailer" "${image}QLMR" || return 1
-
-    install_game 1 || return 1
-    start_patch "$c/out.exe"
-    expect_msgbox "$startup_caption" "$startup_text" || return 1
-    expect "the opening message could not be answered" robot click-msgbox "$startup_caption" 1 ||
-        return 1
-    expect "the completion text never appeared" robot wait-status "$done_text" 60000 >/dev/null ||
-        return 1
-    expect "the OK button never appeared" robot wait-visible 1 30000 || return 1
-    expect_eq "status line" "$(robot status | shown)" "$done_text" || return 1
-    expect_eq "control 1001" "$(robot_text 1001)" "" || return 1
-    expect_eq "button caption" "$(robot_text 1)" OK || return 1
-    expect_centred || return 1
-    expect_installed || return 1
-    expect_eq "patch level" "$(reg_value "$game_key" PatchLevel)" 0x2 || return 1
-    take_screenshot
-    expect_ok_then_click
+        cmp -s -i "$image:0" -n "$package" "$dir/out.exe" "$dir/sample.pkg"
+    trailer=$(tail -c 8 "$dir/out.exe" | od -An -tu4 -N4 | tr -d ' ')$(tail -c 4 "$dir/out.exe")
+    expect_eq "trailer" "$trailer" "${image}QLMR"
+    install_game 1
+    start_and_confirm "$win\\out.exe"
+    R status "$done_text" 120000
+    R finished 30000
+    expect_installed 0x2
+    expect_waits_then_ok
 }
 
-# The window stands where the centring arithmetic puts it: half the difference of the extents.
-expect_centred() {
-    local left top right bottom width height
-    read -r left top right bottom width height < <(robot rect) || {
-        echo "    no window rectangle"
-        return 1
-    }
-    expect_eq "left edge" "$left" $(((width + left - right) / 2)) &&
-        expect_eq "top edge" "$top" $(((height + top - bottom) / 2))
+case_failed_bind_leaves_no_output() {
+    : >"$dir/empty.pkg"
+    R start "$win" "$patch_exe empty.pkg bad.exe MAKEEXE"
+    R exit 60000
+    expect "bad.exe was left behind" test ! -e "$dir/bad.exe"
 }
 
-# The picture of the finished run for the README; the same pixels give the same bytes.
-take_screenshot() {
-    local left top right bottom width height
-    read -r left top right bottom width height < <(robot rect) || return 0
-    import -window root "$work/screen.png" 2>/dev/null &&
-        convert "$work/screen.png" -crop "$((right - left))x$((bottom - top))+$left+$top" \
-            +repage -strip -define png:exclude-chunks=date,time "$screenshot" 2>/dev/null ||
-        echo "    (no screenshot taken)"
+# One payload file, large enough to be seen while it is written: the status line shows the
+# updating text, the file's success text and the completion text, and nothing else. The
+# helper, waited for, keeps the success text up for a second at least.
+case_status_texts_for_one_file() {
+    install_game 1
+    mkdir -p "$sample/$name"
+    head -c 64M /dev/zero >"$sample/$name/big.dat"
+    cp "$bin/helper.exe" "$dir/helper.exe"
+    printf '%s\n' "registry-keys ${key//\\/\\\\} | InstallDir | ProgramName | PatchLevel | 2" \
+        "file big.dat = $name/big.dat" "command 1 | ${win//\\/\\\\}\\\\helper.exe" >"$sample/$name.txt"
+    "$pkgtool" build "$sample/$name.txt" "$dir/one.pkg" >/dev/null || fail "pkgtool failed"
+    R start "$win" "$patch_exe one.pkg"
+    local updating updated
+    printf -v updating "$updating_text" big.dat
+    printf -v updated "$updated_text" "$win\\game\\big.dat"
+    R statuses 180000 "$updating" "$updated" "$done_text"
+    expect_same_file "$game/big.dat" "$sample/$name/big.dat"
+    expect_waits_then_ok
 }
 
-# The same patch over an installation already at its level: the question, a click on the hidden
-# button while it is open, then Cancel; the window closes by itself and nothing has changed.
+# The same patch over an installation already at its level. While the question is open the
+# worker works: a click on the hidden button and a close request change nothing. Cancel: the
+# window closes by itself and nothing has changed.
 case_version_gate_declined() {
-    install_game 2 || return 1
+    install_game 2
     local before
     before=$(game_state)
-    start_patch "$bin/PATCH.EXE" main.pkg
-    expect_msgbox "$startup_caption" "$startup_text" || return 1
-    expect "the opening message could not be answered" robot click-msgbox "$startup_caption" 1 ||
-        return 1
-    expect_msgbox '!' "$gate_text" || return 1
-    robot click 1 >/dev/null 2>&1
-    expect "the window stopped answering after the click" robot status >/dev/null || return 1
-    expect_eq "button after the click" "$(robot visible 1)" hidden || return 1
-    expect "the question closed after the click" robot msgbox '!' 1000 >/dev/null || return 1
-    expect "the question could not be answered" robot click-msgbox '!' 2 || return 1
-    expect_exit_by_itself || return 1
+    start_and_confirm "$patch_exe sample.pkg"
+    R box '!' "$gate_text" 60000
+    R hidden 1
+    R click 1
+    R close
+    R stays 1000
+    R box '!' "$gate_text" 1000
+    R answer '!' 2
+    R exit 30000
     expect_eq "installation after Cancel" "$(game_state)" "$before"
 }
 
 case_opening_message_declined() {
-    install_game 1 || return 1
+    install_game 1
     local before
     before=$(game_state)
-    start_patch "$bin/PATCH.EXE" main.pkg
-    expect_msgbox "$startup_caption" "$startup_text" || return 1
-    expect "the opening message could not be answered" robot click-msgbox "$startup_caption" 2 ||
-        return 1
-    expect_exit_by_itself || return 1
+    R start "$win" "$patch_exe sample.pkg"
+    R box "$startup_caption" "$startup_text" 60000
+    R answer "$startup_caption" 2
+    R exit 30000
     expect_eq "installation after Cancel" "$(game_state)" "$before"
 }
 
 case_installation_not_found() {
-    install_game 1 || return 1
-    W reg delete 'HKLM\Software\Quellmar' /f >/dev/null 2>&1
+    install_game none
     local before
     before=$(game_state)
-    start_patch "$bin/PATCH.EXE" main.pkg
-    expect "the not-found text never appeared" robot wait-status "$not_found_text" 30000 \
-        >/dev/null || return 1
-    expect_ok_then_click || return 1
+    R start "$win" "$patch_exe sample.pkg"
+    R status "$not_found_text" 60000
+    expect_waits_then_ok
     expect_eq "installation" "$(game_state)" "$before"
 }
 
-# A payload file held open without sharing: it keeps its old content, the error is shown, the
+# A payload file held open without sharing keeps its old content and shows the error; the
 # other files are installed and the patch level is not stamped.
 case_file_in_use() {
-    install_game 1 || return 1
-    local held=$work/held.txt
-    W "$bin/robot.exe" hold 'C:\Game\readme.txt' 60000 >"$held" 2>&1 &
-    hold_pid=$!
+    install_game 1
+    R hold "$win\\game\\readme.txt"
+    start_and_confirm "$patch_exe sample.pkg"
+    local error
+    printf -v error "$update_error_text" "$win\\game\\readme.txt"
+    R status "$error" 120000
+    R finished 30000
+    expect_eq "the held file" "$(cat "$game/readme.txt")" 'old readme'
+    expect_same_file "$game/game.exe" "$sample/payload/game.exe"
+    expect "a backup was left" test -z "$(find "$game" -iname '*.bak')"
+    expect "the patch level was stamped" grep -qxE ' +PatchLevel +REG_DWORD +0x1' <<<"$(registry HKLM)"
+    expect_waits_then_ok
+}
+
+# The helper leaves the error marker: the box, then no completion text and no stamp; the rest
+# of the run (removals, registry values) still happens.
+case_external_program_fails() {
+    install_game 1
+    make_package failing 'record=helper.log fail'
+    start_and_confirm "$patch_exe failing.pkg"
+    R box '!' "$commands_text" 120000
+    R answer '!' 1
+    R finished 30000
+    local updated
+    printf -v updated "$updated_text" "$win\\game\\readme.txt"
+    R status "$updated" 1000
+    expect_installed 0x1
+    expect_waits_then_ok
+}
+
+# Run alone: the README's picture of a finished run, then the same run on a screen of 192 DPI,
+# where the DPI-aware dialog is drawn twice as large, with sharp text. Wine takes the screen's
+# DPI from the prefix's font settings when its desktop starts, so the server starts again.
+case_screenshots() {
+    local dpi normal
+    for dpi in 96 192; do
+        if [ $dpi != 96 ]; then
+            W reg add 'HKCC\Software\Fonts' /v LogPixels /t REG_DWORD /d $dpi /f >/dev/null ||
+                fail "cannot set the DPI"
+            end_robot
+            timeout 60 wineserver -k
+            timeout 30 env "${wine_env[@]}" wineserver -p || fail "wineserver did not start again"
+            start_robot
+        fi
+        install_game 1
+        start_and_confirm "$patch_exe sample.pkg"
+        R status "$done_text" 120000
+        R finished 30000
+        R dpi
+        [[ "$said" =~ ^per-monitor(-v2)?\ $dpi$ ]] || fail "dialog at $dpi DPI: $said"
+        R rect
+        local left top right bottom
+        read -r left top right bottom <<<"$said"
+        local file=$root/docs/patch-dialog${normal:+-${dpi}dpi}.png
+        import -window root "$work/screen.png" &&
+            convert "$work/screen.png" -crop "$((right - left))x$((bottom - top))+$left+$top" \
+                +repage -strip -define png:exclude-chunks=date,time "$file" || fail "no screenshot"
+        echo "    dialog at $dpi DPI: $((right - left)) x $((bottom - top)) px"
+        [ -z "${normal:-}" ] ||
+            expect "not twice as wide at $dpi DPI" test $((right - left)) -ge $((normal * 19 / 10)) -a \
+                $((right - left)) -le $((normal * 21 / 10))
+        normal=${normal:-$((right - left))}
+        expect_waits_then_ok
+    done
+}
+
+# --- the suite ----------------------------------------------------------------------------------
+
+check_tools() {
+    local tool
+    for tool in wine wineserver Xvfb xprop import convert iconv cmp timeout; do
+        command -v "$tool" >/dev/null || die "$tool is missing (scripts/setup.sh installs it)"
+    done
+    locale -a | grep -qix 'ru_RU\.utf-\?8' || die "no ru_RU.UTF-8 locale (scripts/setup.sh makes it)"
+    [ -x "$pkgtool" ] || die "$pkgtool is missing: build the host preset"
+    for tool in PATCH.EXE helper.exe robot.exe; do
+        [ -f "$bin/$tool" ] || die "$bin/$tool is missing: build the win32 preset"
+    done
+}
+
+# Xvfb picks a free display and says which. It is no job of this shell, so that waiting for the
+# cases does not wait for it.
+start_display() {
     local i
-    for ((i = 0; i < 200; i++)); do
-        grep -q held "$held" 2>/dev/null && break
+    rm -f "$work/display"
+    xvfb_pid=$(Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" \
+        >"$logs/xvfb.log" 2>&1 & echo $!)
+    for ((i = 0; i < 100; i++)); do
+        if [ -s "$work/display" ]; then
+            DISPLAY=:$(cat "$work/display")
+            export DISPLAY
+            return 0
+        fi
         sleep 0.1
     done
-    expect "the robot could not hold the file" grep -q held "$held" || return 1
-    start_patch "$bin/PATCH.EXE" main.pkg
-    expect "the opening message could not be answered" robot msgbox "$startup_caption" 30000 \
-        >/dev/null && robot click-msgbox "$startup_caption" 1 || return 1
-    expect "the OK button never appeared" robot wait-visible 1 60000 || return 1
-    expect_eq "status line" "$(robot status | shown)" "$locked_text" || return 1
-    expect_eq "the held file" "$(cat "$game/readme.txt")" 'old readme' || return 1
-    expect_same_file "$game/game.exe" "$work/packages/main/payload/game.exe" || return 1
-    expect_same_file "$game/data/maps/карта1.dat" "$work/packages/main/payload/data/maps/карта1.dat" ||
-        return 1
-    expect "a backup was left" test -z "$(find "$game" -iname '*.bak')" || return 1
-    expect_eq "patch level" "$(reg_value "$game_key" PatchLevel)" 0x1 || return 1
-    expect_ok_then_click || return 1
-    kill "$hold_pid" 2>/dev/null
-    wait "$hold_pid" 2>/dev/null
-    hold_pid=
+    die "no X display could be started; see $logs/xvfb.log"
 }
 
-case_failed_bind_leaves_no_output() {
-    rm -f "$c/bad.exe"
-    start_patch "$bin/PATCH.EXE" empty.pkg bad.exe MAKEEXE
-    expect_exit_by_itself || return 1
-    expect "bad.exe was left behind" test ! -e "$c/bad.exe"
+# A new prefix with its server kept up. Without a window manager Wine draws the frames itself.
+make_prefix() {
+    rm -rf "$WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    timeout 30 env "${wine_env[@]}" wineserver -p || die "wineserver did not start"
+    W wineboot -i >"$logs/wineboot.log" 2>&1 || die "wineboot failed; see $logs/wineboot.log"
+    printf '%s\n' REGEDIT4 '[HKEY_CURRENT_USER\Software\Wine\X11 Driver]' '"Managed"="N"' \
+        '"Decorated"="N"' | reg_import display.reg || die "the prefix's display settings failed"
 }
 
-# --- the run ------------------------------------------------------------------------------------
+make_sample() {
+    rm -rf "$sample"
+    mkdir -p "$sample/payload/data/maps" "$sample/payload/data/textures"
+    echo 'game 2' >"$sample/payload/game.exe"
+    echo 'new map' >"$sample/payload/data/maps/карта1.dat"
+    head -c 200000 /dev/urandom >"$sample/payload/data/textures/a_rather_long_texture_name.dat"
+    echo 'new readme' >"$sample/readme.txt"
+    cp "$bin/helper.exe" "$sample/helper.exe"
+}
 
-run_case() {
-    local name=$1
-    case_log=$logs/$name.log
-    if "$name" >"$case_log" 2>&1; then
-        passed=$((passed + 1))
-        echo "PASS ${name#case_}"
+run_case() { # NAME
+    local start=$SECONDS
+    if (begin_case "$1" && "case_$1") >"$logs/$1.log" 2>&1; then
+        echo "PASS $1 ($((SECONDS - start)) s)"
     else
-        failed=$((failed + 1))
-        echo "FAIL ${name#case_}"
-        sed 's/^/    /' "$case_log" | tail -n 20
+        echo "FAIL $1 ($((SECONDS - start)) s)"
+        grep '^    ' "$logs/$1.log" | tail -n 20
+        : >"$logs/$1.failed"
     fi
-    stop_patch
-    if [ -n "$hold_pid" ]; then
-        kill "$hold_pid" 2>/dev/null
-        wait "$hold_pid" 2>/dev/null
-        hold_pid=
-    fi
-    # A window left over by a failed case must not answer the next case's robot.
-    robot wait-gone 10000 >/dev/null 2>&1
 }
 
 main() {
+    local wanted=" $* " name setup failed jobs=${QLM_E2E_JOBS:-$(nproc)} started=$SECONDS cases=()
+    for name in $(declare -F | awk '$3 ~ /^case_/ { print substr($3, 6) }'); do
+        [ $# -eq 0 ] || [[ "$wanted" == *" $name "* ]] && cases+=("$name")
+    done
+    [ ${#cases[@]} -gt 0 ] || die "no such case: $*"
     mkdir -p "$logs"
-    choose_wine
-    [ "$arch" == win64 ] && build_win64
+    rm -f "$logs"/*
     check_tools
-    export WINEPREFIX=$work/prefix WINEARCH=$arch WINEDEBUG=-all WINELOADER=$wine_loader
-    export WINEDLLOVERRIDES='mscoree,mshtml=' LC_ALL=ru_RU.UTF-8
-    c=$WINEPREFIX/drive_c/e2e
-    game=$WINEPREFIX/drive_c/Game
-    trap cleanup EXIT
+    setup=$("$root/tests/e2e/wine32/setup.sh" "$root/build/wine32") || die "32-bit Wine cannot run here"
+    eval "$setup"
+    export WINEPREFIX=$work/prefix WINEARCH=win32 WINEDEBUG=-all LC_ALL=ru_RU.UTF-8
+    export WINEDLLOVERRIDES='mscoree,mshtml='
+    echo "Wine end-to-end tests of build/win32/PATCH.EXE: $way"
+    trap 'timeout 30 wineserver -k 2>/dev/null; kill "${xvfb_pid:-}" 2>/dev/null' EXIT
     start_display
     make_prefix
-    server_pid=$(find_server)
-    [ -n "$server_pid" ] || die "the prefix's wineserver is not running"
-    make_packages
-    echo "Wine end-to-end tests: $arch build in $bin, display $DISPLAY"
-
-    passed=0
-    failed=0
-    local name
-    for name in $(declare -F | awk '$3 ~ /^case_/ { print $3 }'); do
-        if [ $# -eq 0 ] || [[ " $* " == *" ${name#case_} "* ]]; then
-            run_case "$name"
-        fi
+    make_sample
+    echo "prefix ready after $((SECONDS - started)) s; display $DISPLAY; $jobs cases at once"
+    for name in "${cases[@]}"; do
+        [[ " $alone " == *" $name "* ]] && continue
+        while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do
+            wait -n
+        done
+        run_case "$name" &
     done
-    echo "$passed passed, $failed failed"
+    wait
+    for name in "${cases[@]}"; do
+        [[ " $alone " != *" $name "* ]] || run_case "$name"
+    done
+    failed=$(find "$logs" -name '*.failed' | wc -l)
+    echo "the Wine suite took $((SECONDS - started)) s"
+    echo "$((${#cases[@]} - failed)) passed, $failed failed"
     [ "$failed" -eq 0 ]
 }
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes 32-bit Wine run here, and prints how it runs as shell assignments for the caller to
-# eval: `way`, a sentence, and the environment Wine needs. Where the kernel executes i386 code,
+# eval: `way`, a sentence, and `wine_env`, the variables to run Wine with (for `env`). Where the kernel executes i386 code,
 # Wine runs natively. Where it does not, i386 programs run through qemu-user: a binfmt_misc
 # handler (flag F: the interpreter is opened now, so it also works in other mount namespaces)
 # hands them to qemu-i386-static, and qemu_preload.c mends what qemu 7.2 does differently from
@@ -34,7 +34,7 @@ fail() {
 [ -x "$loader" ] || fail "$loader is missing: install wine32:i386"
 
 if [ ! -e "$handler" ] && "$loader" --version >/dev/null 2>&1; then
-    echo "way='native 32-bit Wine'"
+    echo "way='native 32-bit Wine'; wine_env=()"
     exit 0
 fi
 
@@ -76,8 +76,8 @@ build() { # ARCH_FLAG LIBDIR
 build -m32 i386-linux-gnu
 build -m64 x86_64-linux-gnu
 
-export QEMU_RESERVED_VA=$reserved_va
-export LD_PRELOAD="$out/\$LIB/$preload"
-version=$("$loader" --version 2>&1) || fail "32-bit Wine does not start through qemu-user: $version"
+wine_env=("QEMU_RESERVED_VA=$reserved_va" "LD_PRELOAD=$out/\$LIB/$preload")
+version=$(env "${wine_env[@]}" "$loader" --version 2>&1) ||
+    fail "32-bit Wine does not start through qemu-user: $version"
 echo "way='32-bit Wine through qemu-user ($("$qemu" --version | head -n 1))'"
-printf 'export QEMU_RESERVED_VA=%q LD_PRELOAD=%q\n' "$QEMU_RESERVED_VA" "$LD_PRELOAD"
+printf 'wine_env=(%q %q)\n' "${wine_env[@]}"
