@@ -343,13 +343,13 @@ case_external_program_fails() {
 }
 
 # Run alone: the README's picture of a finished run, then the same run on a screen of 192 DPI,
-# where the DPI-aware dialog is drawn twice as large, with sharp text. Wine takes the screen's
-# DPI from the prefix's font settings when its desktop starts, so the server starts again.
+# where the DPI-aware dialog is drawn twice as large, with sharp text. Wine 8 reads the screen's
+# DPI (LogPixels) when its desktop starts, so the server starts again.
 case_screenshots() {
     local dpi normal
     for dpi in 96 192; do
         if [ $dpi != 96 ]; then
-            W reg add 'HKCC\Software\Fonts' /v LogPixels /t REG_DWORD /d $dpi /f >/dev/null ||
+            W reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d $dpi /f >/dev/null ||
                 fail "cannot set the DPI"
             end_robot
             timeout 60 wineserver -k
