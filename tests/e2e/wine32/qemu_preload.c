@@ -72,20 +72,20 @@ static int is_fault_signal(int signal) {
 
 static int trap_number(int signal, int code) {
     switch (signal) {
-    case SIGSEGV:
-        /* The kernel reports protection faults (and bound, into) as SI_KERNEL. */
-        return code == SI_KERNEL ? kGeneralProtection : kPageFault;
-    case SIGBUS:
-        return code == BUS_ADRALN ? kAlignment : kPageFault;
-    case SIGILL:
-        return kInvalidOpcode;
-    case SIGTRAP:
-        return code == TRAP_TRACE ? kSingleStep : kBreakpoint;
-    default: /* SIGFPE */
-        if (code == FPE_INTDIV) {
-            return kDivideError;
-        }
-        return code == FPE_INTOVF ? kOverflow : kFpuError;
+        case SIGSEGV:
+            /* The kernel reports protection faults (and bound, into) as SI_KERNEL. */
+            return code == SI_KERNEL ? kGeneralProtection : kPageFault;
+        case SIGBUS:
+            return code == BUS_ADRALN ? kAlignment : kPageFault;
+        case SIGILL:
+            return kInvalidOpcode;
+        case SIGTRAP:
+            return code == TRAP_TRACE ? kSingleStep : kBreakpoint;
+        default: /* SIGFPE */
+            if (code == FPE_INTDIV) {
+                return kDivideError;
+            }
+            return code == FPE_INTOVF ? kOverflow : kFpuError;
     }
 }
 
