@@ -160,6 +160,7 @@ expect_installed() { # LEVEL
     expect_same_file "$game/data/maps/карта1.dat" "$source/data/maps/карта1.dat"
     expect_same_file "$game/data/textures/a_rather_long_texture_name.dat" \
         "$source/data/textures/a_rather_long_texture_name.dat"
+    expect_same_file "$game/readme.txt" "$sample/readme.txt"
     expect "folder Saves\\Профили missing" test -d "$game/Saves/Профили"
     expect "old.txt or obsolete was not removed" test ! -e "$game/old.txt" -a ! -e "$game/obsolete"
     expect "a backup, placeholder or error marker was left" test -z \
