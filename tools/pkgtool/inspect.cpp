@@ -443,29 +443,6 @@ std::string ShowSection(SectionKind kind, std::string_view bytes) {
     return damage;
 }
 
-// How many bytes the decoders read of a whole section (the rest the installer never reads).
-size_t UsedBytes(SectionKind kind, std::string_view bytes) {
-    std::vector<std::string> strings;
-    std::string caption, text;
-    RegistryKeys keys;
-    std::vector<Command> commands;
-    std::vector<RegistryRecord> records;
-    switch (kind) {
-        case SectionKind::RegistryKeys:
-            return DecodeRegistryKeys(bytes, &keys).used;
-        case SectionKind::StartupMsg:
-            return DecodeStartupMsg(bytes, &caption, &text).used;
-        case SectionKind::CommandsToExecute:
-            return DecodeCommands(bytes, &commands).used;
-        case SectionKind::RegistryTable:
-            return DecodeRegistryTable(bytes, &records).used;
-        case SectionKind::Unknown:
-            return bytes.size();
-        default:
-            return DecodeStringList(bytes, &strings).used;
-    }
-}
-
 // The first entry of each name is the one the installer reads.
 int FirstOfName(const Listing& listing, std::string_view name) {
     for (size_t i = 0; i < listing.entries.size(); ++i) {
@@ -510,7 +487,7 @@ size_t ShowSections(const Listing& listing) {
             ++damaged;
             continue;
         }
-        const size_t tail = bytes.size() - UsedBytes(kind, bytes);
+        const size_t tail = bytes.size() - DecodeSection(kind, bytes).used;
         if (tail != UsualTail(kind)) {
             std::printf("  %zu bytes after its end are never read\n", tail);
         }

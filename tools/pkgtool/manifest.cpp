@@ -727,11 +727,12 @@ std::string RebaseHostPaths(std::string_view text, const std::string& fromFolder
     std::error_code ec;
     const fs::path from = fs::weakly_canonical(fs::absolute(fromFolder, ec), ec);
     const fs::path to = fs::weakly_canonical(fs::absolute(toFolder, ec), ec);
-    // A host path of the line, rewritten; false when the line is left to the parser's check.
+    // A relative host path of the line, rewritten; false when the line stays as it is (an
+    // absolute path, or a mistake left to the parser to report).
     const auto rebase = [&](std::string_view raw, std::string* rebased) {
         std::string path;
         std::string problem;
-        if (!Unescape(raw, &path, &problem) || path.empty()) {
+        if (!Unescape(raw, &path, &problem) || path.empty() || fs::path(path).is_absolute()) {
             return false;
         }
         std::error_code ignored;

@@ -161,6 +161,31 @@ Decoding DecodeRegistryTable(std::string_view bytes, std::vector<RegistryRecord>
     }
 }
 
+Decoding DecodeSection(SectionKind kind, std::string_view bytes) {
+    std::vector<std::string> strings;
+    std::string caption, text;
+    RegistryKeys keys;
+    std::vector<Command> commands;
+    std::vector<RegistryRecord> records;
+    switch (kind) {
+        case SectionKind::RegistryKeys:
+            return DecodeRegistryKeys(bytes, &keys);
+        case SectionKind::StartupMsg:
+            return DecodeStartupMsg(bytes, &caption, &text);
+        case SectionKind::CommandsToExecute:
+            return DecodeCommands(bytes, &commands);
+        case SectionKind::RegistryTable:
+            return DecodeRegistryTable(bytes, &records);
+        case SectionKind::XlatNamesTable:
+        case SectionKind::Folders:
+        case SectionKind::FilesToRemove:
+            return DecodeStringList(bytes, &strings);
+        case SectionKind::Unknown:
+            break;
+    }
+    return {"", bytes.size()};
+}
+
 std::string_view RealPath(const std::vector<std::string>& nameTable, std::string_view entryName) {
     for (size_t i = 0; i + 1 < nameTable.size(); i += 2) {
         const std::string& stored = nameTable[i];

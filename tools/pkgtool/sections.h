@@ -57,6 +57,10 @@ Decoding DecodeCommands(std::string_view bytes, std::vector<Command>* commands);
 // Registry records up to operation 0; only whole records are returned.
 Decoding DecodeRegistryTable(std::string_view bytes, std::vector<RegistryRecord>* records);
 
+// Any of the above by kind, for its damage and extent only; an unknown section is taken
+// whole.
+Decoding DecodeSection(SectionKind kind, std::string_view bytes);
+
 // The path a payload entry is installed under: the real path of the first pair of the name
 // table (stored name, real path, ...) whose stored name matches, ASCII case ignored; else
 // the entry name. A stored name without a real path after it matches nothing.
