@@ -267,9 +267,14 @@ install_game() { # LEVEL
         W reg add "$game_key" /v PatchLevel /t REG_DWORD /d "$1" /f >/dev/null
 }
 
+# Every file's content and every name of a tree, the case of the names included.
+tree_state() { # FOLDER
+    (cd "$1" && find . -print0 | sort -z | xargs -0 md5sum 2>/dev/null; find . | sort)
+}
+
 # Everything a run may change, to compare before and after.
 game_state() {
-    (cd "$game" && find . -print0 | sort -z | xargs -0 md5sum 2>/dev/null; find . | sort)
+    tree_state "$game"
     W reg query 'HKLM\Software\Quellmar' /s 2>/dev/null | tr -d '\r'
     W reg query 'HKCU\Software\Quellmar' /s 2>/dev/null | tr -d '\r'
 }
@@ -494,6 +499,37 @@ case_file_in_use() {
     kill "$hold_pid" 2>/dev/null
     wait "$hold_pid" 2>/dev/null
     hold_pid=
+}
+
+# A patch made by pkgtool diff from two builds of the game turns the installed old build into
+# exactly the new one: a file renamed only in case takes its new name, a file named like the
+# backup of a replaced file stays, new (and empty) folders appear, deleted ones go.
+case_diff_patch_turns_old_into_new() {
+    install_game 1 || return 1
+    echo "not the installer's backup" >"$game/game.exe.bak"
+    local trees=$work/diff
+    rm -rf "$trees"
+    mkdir -p "$trees"
+    cp -r "$game" "$trees/old"
+    cp -r "$game" "$trees/new"
+    mv "$trees/new/readme.txt" "$trees/new/README.TXT"
+    echo 'game 3' >"$trees/new/game.exe"
+    echo 'map 2' >"$trees/new/data/maps/Карта2.dat"
+    echo 'long' >"$trees/new/data/a_rather_long_name_for_a_placeholder.dat"
+    mkdir -p "$trees/new/Сохранения/Профили"
+    rm -r "$trees/new/old.txt" "$trees/new/obsolete"
+    printf '%s\n' 'registry-keys Software\\Quellmar\\Game | InstallDir | ProgramName | PatchLevel | 3' \
+        >"$trees/base.manifest"
+    expect "pkgtool diff failed" "$pkgtool" diff "$trees/old" "$trees/new" "$trees/base.manifest" \
+        "$trees/patch.manifest" || return 1
+    expect "pkgtool build failed" "$pkgtool" build "$trees/patch.manifest" "$c/diff.pkg" || return 1
+    start_patch "$bin/PATCH.EXE" diff.pkg
+    expect "the completion text never appeared" robot wait-status "$done_text" 60000 >/dev/null ||
+        return 1
+    expect "the OK button never appeared" robot wait-visible 1 30000 || return 1
+    expect_eq "installation" "$(tree_state "$game")" "$(tree_state "$trees/new")" || return 1
+    expect_eq "patch level" "$(reg_value "$game_key" PatchLevel)" 0x3 || return 1
+    expect_ok_then_click
 }
 
 case_failed_bind_leaves_no_output() {

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
+#include <new>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -57,9 +59,17 @@ bool Open(::Package& package, const std::string& path) {
     return OpenPackage(package, path.c_str(), true) >= 0;
 }
 
-bool Load(const ::Package& package, const DirectoryEntry& entry, Bytes* content) {
-    content->resize(entry.size);
-    return LoadEntry(package, entry, content->data());
+// An entry's content in a buffer of exactly its size, left uninitialised: a damaged entry
+// may claim up to 4 GiB, and the reader refuses it before touching that much.
+struct Content {
+    std::unique_ptr<uint8_t[]> data;
+    uint32_t size = 0;
+};
+
+bool Load(const ::Package& package, const DirectoryEntry& entry, Content* content) {
+    content->size = entry.size;
+    content->data.reset(new (std::nothrow) uint8_t[entry.size]);
+    return content->data != nullptr && LoadEntry(package, entry, content->data.get());
 }
 
 // The directives that give a section of this kind, or "" when its bytes do not decode whole.
@@ -239,10 +249,12 @@ bool ReadEntries(const ::Package& package, std::vector<ExtractedEntry>* entries,
                      "one with a line break";
             return false;
         }
-        if (entry.section && !Load(package, directoryEntry, &entry.content)) {
+        Content content;
+        if (entry.section && !Load(package, directoryEntry, &content)) {
             *error = EntryLabel(i, entry.name) + " cannot be loaded completely";
             return false;
         }
+        entry.content.assign(content.data.get(), content.data.get() + content.size);
         names.emplace_back(FoldName(entry.name), i);
         entries->push_back(std::move(entry));
     }
@@ -325,11 +337,11 @@ void Undo(const fs::path& folder, bool existed) {
 
 bool WritePayload(const ::Package& package, const std::vector<ExtractedEntry>& entries,
                   const fs::path& folder, std::string* error) {
-    Bytes content;
     for (size_t i = 0; i < entries.size(); ++i) {
         if (entries[i].section) {
             continue;
         }
+        Content content;
         if (!Load(package, package.directory[i], &content)) {
             *error = EntryLabel(i, entries[i].name) + " cannot be loaded completely";
             return false;
@@ -337,7 +349,7 @@ bool WritePayload(const ::Package& package, const std::vector<ExtractedEntry>& e
         const fs::path path = folder / entries[i].relative;
         std::error_code ec;
         fs::create_directories(path.parent_path(), ec);
-        if (ec || !WriteFile(path.string(), content)) {
+        if (ec || !WriteFile(path.string(), content.data.get(), content.size)) {
             *error = "cannot write " + path.string();
             return false;
         }
