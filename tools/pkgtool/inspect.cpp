@@ -293,25 +293,28 @@ std::string Hex32(uint32_t value) {
     return text;
 }
 
-void ShowRegistryKeys(std::string_view bytes, std::string* damage) {
+// Each Show function prints what it could decode and returns the section's damage, or "".
+
+std::string ShowRegistryKeys(std::string_view bytes) {
     RegistryKeys keys;
-    const Decoding decoding = DecodeRegistryKeys(bytes, &keys);
-    *damage = decoding.problem;
-    if (!damage->empty()) {
-        return;
+    const std::string damage = DecodeRegistryKeys(bytes, &keys).problem;
+    if (!damage.empty()) {
+        return damage;
     }
     std::printf("  installation       HKEY_LOCAL_MACHINE\\%s\n", Text(keys.subKey).c_str());
     std::printf("  folder value       %s\n", Quote(keys.folderValue).c_str());
     std::printf("  program value      %s\n", Quote(keys.programValue).c_str());
     std::printf("  patch level value  %s (REG_DWORD)\n", Quote(keys.levelValue).c_str());
     std::printf("  patch level        %d\n", keys.level);
+    return "";
 }
 
-void ShowStartupMsg(std::string_view bytes, std::string* damage) {
+std::string ShowStartupMsg(std::string_view bytes) {
     std::string caption, text;
-    *damage = DecodeStartupMsg(bytes, &caption, &text).problem;
+    const std::string damage = DecodeStartupMsg(bytes, &caption, &text).problem;
     std::printf("  caption  %s\n", Text(caption).c_str());
     std::printf("  text     %s\n", MessageText(text, "           ").c_str());
+    return damage;
 }
 
 // A path the installer's buffers cannot hold even before the installation folder.
@@ -319,17 +322,18 @@ const char* LengthNote(const std::string& path, size_t limit) {
     return path.size() > limit ? "  ! too long for the installer's path buffers" : "";
 }
 
-void ShowPaths(std::string_view bytes, std::string* damage) {
+std::string ShowPaths(std::string_view bytes) {
     std::vector<std::string> paths;
-    *damage = DecodeStringList(bytes, &paths).problem;
+    const std::string damage = DecodeStringList(bytes, &paths).problem;
     for (const std::string& path : paths) {
         std::printf("  %s%s\n", Text(path).c_str(), LengthNote(path, kPathLimit));
     }
+    return damage;
 }
 
-void ShowNamePairs(std::string_view bytes, std::string* damage) {
+std::string ShowNamePairs(std::string_view bytes) {
     std::vector<std::string> names;
-    *damage = DecodeStringList(bytes, &names).problem;
+    const std::string damage = DecodeStringList(bytes, &names).problem;
     for (size_t i = 0; i < names.size(); i += 2) {
         if (i + 1 == names.size()) {
             std::printf("  %s -> (no real path: never used)\n", Text(names[i]).c_str());
@@ -338,6 +342,7 @@ void ShowNamePairs(std::string_view bytes, std::string* damage) {
                         LengthNote(names[i + 1], kTargetLimit));
         }
     }
+    return damage;
 }
 
 std::string CommandFlags(uint8_t flags) {
@@ -355,9 +360,9 @@ std::string CommandFlags(uint8_t flags) {
     return out.empty() ? "none" : out;
 }
 
-void ShowCommands(std::string_view bytes, std::string* damage) {
+std::string ShowCommands(std::string_view bytes) {
     std::vector<Command> commands;
-    *damage = DecodeCommands(bytes, &commands).problem;
+    std::string damage = DecodeCommands(bytes, &commands).problem;
     constexpr char kFolder[] = "<installation folder>\\";
     for (size_t i = 0; i < commands.size(); ++i) {
         const Command& command = commands[i];
@@ -375,15 +380,16 @@ void ShowCommands(std::string_view bytes, std::string* damage) {
         std::printf("     program       %s\n", program.c_str());
         std::printf("     command line  %s\n", line.c_str());
         if (std::max(command.program.size(), lineBytes) > kCommandLimit) {
-            *damage = "a program path or command line is longer than the installer's " +
-                      std::to_string(kCommandLimit) + " bytes";
+            damage = "a program path or command line is longer than the installer's " +
+                     std::to_string(kCommandLimit) + " bytes";
         }
     }
+    return damage;
 }
 
-void ShowRegistryTable(std::string_view bytes, std::string* damage) {
+std::string ShowRegistryTable(std::string_view bytes) {
     std::vector<RegistryRecord> records;
-    *damage = DecodeRegistryTable(bytes, &records).problem;
+    const std::string damage = DecodeRegistryTable(bytes, &records).problem;
     for (size_t i = 0; i < records.size(); ++i) {
         const RegistryRecord& r = records[i];
         const std::string operation =
@@ -406,6 +412,7 @@ void ShowRegistryTable(std::string_view bytes, std::string* damage) {
                     Text(r.subKey).c_str(), rootNote.c_str());
         std::printf("     %s\n", value.c_str());
     }
+    return damage;
 }
 
 // Bytes a whole section of this kind carries after what the installer reads: the producers'
@@ -416,31 +423,24 @@ size_t UsualTail(SectionKind kind) {
 
 // Decodes one control section for a person; returns its damage, or "".
 std::string ShowSection(SectionKind kind, std::string_view bytes) {
-    std::string damage;
     switch (kind) {
         case SectionKind::RegistryKeys:
-            ShowRegistryKeys(bytes, &damage);
-            break;
+            return ShowRegistryKeys(bytes);
         case SectionKind::StartupMsg:
-            ShowStartupMsg(bytes, &damage);
-            break;
+            return ShowStartupMsg(bytes);
         case SectionKind::XlatNamesTable:
-            ShowNamePairs(bytes, &damage);
-            break;
+            return ShowNamePairs(bytes);
         case SectionKind::Folders:
         case SectionKind::FilesToRemove:
-            ShowPaths(bytes, &damage);
-            break;
+            return ShowPaths(bytes);
         case SectionKind::CommandsToExecute:
-            ShowCommands(bytes, &damage);
-            break;
+            return ShowCommands(bytes);
         case SectionKind::RegistryTable:
-            ShowRegistryTable(bytes, &damage);
-            break;
+            return ShowRegistryTable(bytes);
         case SectionKind::Unknown:
             break;
     }
-    return damage;
+    return "";
 }
 
 // The first entry of each name is the one the installer reads.
