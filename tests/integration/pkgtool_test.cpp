@@ -209,6 +209,7 @@ struct DiffRefusal {
     const char* what;
     TreeSetup setup;
     std::string message;
+    const char* output = "patch.manifest";
 };
 
 TEST_F(PkgtoolTest, DiffRefusesWhatAPatchCannotReproduce) {
@@ -282,6 +283,8 @@ TEST_F(PkgtoolTest, DiffRefusesWhatAPatchCannotReproduce) {
          [](PkgtoolTest& t) { std::ofstream(t.Path("base.manifest"), std::ios::app) << "bogus\n"; },
          "line 2: unknown directive 'bogus' (lines 1 to 2 are BASE's)"},
         {"no OLD", [](PkgtoolTest& t) { fs::remove_all(t.Path("old")); }, "OLD '"},
+        {"OUTPUT is BASE", [](PkgtoolTest&) {}, "is BASE; writing it would lose BASE",
+         "base.manifest"},
     };
     for (const DiffRefusal& c : cases) {
         SCOPED_TRACE(c.what);
@@ -293,10 +296,13 @@ TEST_F(PkgtoolTest, DiffRefusesWhatAPatchCannotReproduce) {
         std::ofstream(Path("base.manifest")) << kBase;
         c.setup(*this);
         EXPECT_EQ(Pkgtool("diff " + Quoted("old") + " " + Quoted("new") + " " +
-                          Quoted("base.manifest") + " " + Quoted("patch.manifest")),
+                          Quoted("base.manifest") + " " + Quoted(c.output)),
                   1);
         EXPECT_NE(output_.find(c.message), std::string::npos) << output_;
         EXPECT_FALSE(fs::exists(Path("patch.manifest")));
+        Bytes base;
+        EXPECT_TRUE(pkgbuild::ReadFile(Path("base.manifest"), &base));
+        EXPECT_EQ(std::string(base.begin(), base.end()).substr(0, kBase.size()), kBase);
     }
 }
 

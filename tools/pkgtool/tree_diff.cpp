@@ -378,6 +378,10 @@ bool DiffTrees(const std::string& oldRoot, const std::string& newRoot, const std
         *error = "cannot read BASE " + Quoted(basePath);
         return false;
     }
+    if (fs::equivalent(basePath, outputPath, ec)) {
+        *error = "OUTPUT " + Quoted(outputPath) + " is BASE; writing it would lose BASE";
+        return false;
+    }
     Plan plan;
     if (!ScanTree(&oldTree, error) || !ScanTree(&newTree, error) ||
         !MakePlan(oldTree, newTree, &plan, error) || !CheckLengths(plan, error)) {
