@@ -209,6 +209,7 @@ struct Plan {
     std::vector<const Item*> removedFolders;  // deepest first
     size_t renamed = 0;
     size_t changed = 0;
+    size_t keptBackupNames = 0;
 };
 
 bool IsCarried(const Plan& plan, std::string_view key) {
@@ -257,6 +258,7 @@ void KeepBackupNamedFile(const Item& item, Plan* plan) {
     }
     if (IsCarried(*plan, std::string_view(item.key).substr(0, item.key.size() - kBak.size()))) {
         plan->carriedFiles.push_back(&item);
+        ++plan->keptBackupNames;
     }
 }
 
@@ -333,13 +335,16 @@ std::string PlanText(const Plan& plan, const fs::path& newRoot, const fs::path& 
     for (const Item* item : plan.carriedFiles) {
         longest = std::max(longest, item->name.size() + kBackupSuffix);
     }
-    const size_t added = plan.carriedFiles.size() - plan.changed - plan.renamed;
-    std::string text = "\n# Made by pkgtool diff: new folders " +
-                       std::to_string(plan.newFolders.size()) + ", new files " +
-                       std::to_string(added) + ", changed files " + std::to_string(plan.changed) +
-                       ", files renamed in case " + std::to_string(plan.renamed) +
-                       ", removed files " + std::to_string(plan.removedFiles.size()) +
-                       ", removed folders " + std::to_string(plan.removedFolders.size()) + ".\n";
+    const size_t added =
+        plan.carriedFiles.size() - plan.changed - plan.renamed - plan.keptBackupNames;
+    const auto count = [](size_t n) { return std::to_string(n); };
+    std::string text = "\n# Made by pkgtool diff from OLD to NEW:\n#   new folders: " +
+                       count(plan.newFolders.size()) + "\n#   files carried: " + count(added) +
+                       " new, " + count(plan.changed) + " changed, " + count(plan.renamed) +
+                       " renamed in case, " + count(plan.keptBackupNames) +
+                       " unchanged but named like the backup of a replaced file\n" +
+                       "#   removed files: " + count(plan.removedFiles.size()) +
+                       ", removed folders: " + count(plan.removedFolders.size()) + "\n";
     if (longest != 0) {
         text += "# The longest replaced path with its \".bak\" is " + std::to_string(longest) +
                 " bytes: installation folders of up to " + std::to_string(kPathLimit - longest) +
