@@ -185,11 +185,7 @@ bool PlacePayload(std::string_view realPath, ExtractedEntry* entry, std::string*
             *problem = "holds ':', a drive or stream name";
             return false;
         }
-        for (const char c : component) {
-            entry->key +=
-                static_cast<char>(platform::posix::FoldCp1251(static_cast<unsigned char>(c)));
-        }
-        entry->key += '\\';
+        entry->key += FoldFileName(component) + '\\';
         entry->relative += platform::posix::Cp1251ToUtf8(component) + "/";
     }
     if (entry->key.empty()) {

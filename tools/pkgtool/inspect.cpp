@@ -21,11 +21,7 @@ namespace pkgbuild {
 namespace {
 
 constexpr int kExitFailure = 1;
-// The installer's buffers: paths hold 511 bytes, a replaced file's 507 (room for ".bak");
-// program paths and command lines 1023.
-constexpr size_t kPathLimit = 511;
-constexpr size_t kTargetLimit = 507;
-constexpr size_t kCommandLimit = 1023;
+constexpr size_t kTargetLimit = kInstallerPathLimit - kBackupSuffixLength;
 
 uint32_t ReadU32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -326,7 +322,7 @@ std::string ShowPaths(std::string_view bytes) {
     std::vector<std::string> paths;
     const std::string damage = DecodeStringList(bytes, &paths).problem;
     for (const std::string& path : paths) {
-        std::printf("  %s%s\n", Text(path).c_str(), LengthNote(path, kPathLimit));
+        std::printf("  %s%s\n", Text(path).c_str(), LengthNote(path, kInstallerPathLimit));
     }
     return damage;
 }
@@ -379,9 +375,9 @@ std::string ShowCommands(std::string_view bytes) {
                     CommandFlags(command.flags).c_str());
         std::printf("     program       %s\n", program.c_str());
         std::printf("     command line  %s\n", line.c_str());
-        if (std::max(command.program.size(), lineBytes) > kCommandLimit) {
+        if (std::max(command.program.size(), lineBytes) > kInstallerCommandLimit) {
             damage = "a program path or command line is longer than the installer's " +
-                     std::to_string(kCommandLimit) + " bytes";
+                     std::to_string(kInstallerCommandLimit) + " bytes";
         }
     }
     return damage;

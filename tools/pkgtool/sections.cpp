@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "package/format.h"
+#include "platform/posix/text.h"
 
 namespace pkgbuild {
 namespace {
@@ -65,6 +66,14 @@ Decoding Damaged(const Cursor& cursor, std::string problem) {
 }
 
 }  // namespace
+
+std::string FoldFileName(std::string_view windows1251) {
+    std::string folded(windows1251);
+    for (char& c : folded) {
+        c = static_cast<char>(platform::posix::FoldCp1251(static_cast<unsigned char>(c)));
+    }
+    return folded;
+}
 
 SectionKind KindOfSection(std::string_view name) {
     for (size_t i = 0; i < std::size(kSectionNames); ++i) {

@@ -30,8 +30,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr size_t kPathLimit = 511;            // the installer's path buffers, NUL excluded
-constexpr size_t kBackupSuffix = 4;           // ".bak"
 constexpr size_t kShortestInstallFolder = 3;  // "C:\"
 constexpr char kErrorMarker[] = "qlm_patch_apply_err.txt";
 constexpr size_t kCompareChunk = 1 << 16;
@@ -50,20 +48,12 @@ struct Tree {
     std::vector<Item> items;  // sorted by key
 };
 
-std::string Fold(std::string_view name) {
-    std::string folded(name);
-    for (char& c : folded) {
-        c = static_cast<char>(platform::posix::FoldCp1251(static_cast<unsigned char>(c)));
-    }
-    return folded;
-}
-
 std::string Quoted(std::string_view utf8) {
     return "'" + std::string(utf8) + "'";
 }
 
 bool IsDeviceName(std::string_view component) {
-    const std::string base = Fold(component.substr(0, component.find('.')));
+    const std::string base = FoldFileName(component.substr(0, component.find('.')));
     static const char* const kDevices[] = {"con", "prn", "aux", "nul"};
     for (const char* device : kDevices) {
         if (base == device) {
@@ -142,7 +132,7 @@ bool ScanTree(Tree* tree, std::string* error) {
             *error = where + " " + problem;
             return false;
         }
-        item.key = Fold(item.name);
+        item.key = FoldFileName(item.name);
         item.size = item.folder ? 0 : it->file_size(statusError);
         if (statusError) {
             *error = where + ": " + statusError.message();
@@ -294,12 +284,12 @@ bool MakePlan(const Tree& oldTree, const Tree& newTree, Plan* plan, std::string*
 
 // Refuses a path the installer's buffers cannot hold beside any installation folder.
 bool CheckLength(const Item& item, size_t extra, std::string* error) {
-    if (item.name.size() + extra + kShortestInstallFolder <= kPathLimit) {
+    if (item.name.size() + extra + kShortestInstallFolder <= kInstallerPathLimit) {
         return true;
     }
     *error = Quoted(item.relative) + " is " + std::to_string(item.name.size()) +
              " bytes long; beside even the shortest installation folder (C:\\) the installer's " +
-             std::to_string(kPathLimit) + "-byte path buffers cannot hold it";
+             std::to_string(kInstallerPathLimit) + "-byte path buffers cannot hold it";
     return false;
 }
 
@@ -312,7 +302,7 @@ bool CheckLengths(const Plan& plan, std::string* error) {
         }
     }
     for (const Item* item : plan.carriedFiles) {
-        if (!CheckLength(*item, kBackupSuffix, error)) {
+        if (!CheckLength(*item, kBackupSuffixLength, error)) {
             return false;
         }
     }
@@ -333,7 +323,7 @@ std::string ManifestName(const Item& item) {
 std::string PlanText(const Plan& plan, const fs::path& newRoot, const fs::path& outputFolder) {
     size_t longest = 0;
     for (const Item* item : plan.carriedFiles) {
-        longest = std::max(longest, item->name.size() + kBackupSuffix);
+        longest = std::max(longest, item->name.size() + kBackupSuffixLength);
     }
     const size_t added =
         plan.carriedFiles.size() - plan.changed - plan.renamed - plan.keptBackupNames;
@@ -347,8 +337,8 @@ std::string PlanText(const Plan& plan, const fs::path& newRoot, const fs::path& 
                        ", removed folders: " + count(plan.removedFolders.size()) + "\n";
     if (longest != 0) {
         text += "# The longest replaced path with its \".bak\" is " + std::to_string(longest) +
-                " bytes: installation folders of up to " + std::to_string(kPathLimit - longest) +
-                " bytes hold every file.\n";
+                " bytes: installation folders of up to " +
+                std::to_string(kInstallerPathLimit - longest) + " bytes hold every file.\n";
     }
     for (const Item* item : plan.newFolders) {
         text += "folder " + ManifestName(*item) + "\n";
