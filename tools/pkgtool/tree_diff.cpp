@@ -16,7 +16,6 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <set>
 #include <string_view>
 #include <system_error>
 #include <vector>
