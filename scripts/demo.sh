@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The main job, shown end to end on Linux: a sample installation of the game registered in a
-# demo registry store, a sample patch package built with pkgtool, and qlmpatch applying it,
-# every question answered with OK. Run it again and the patch level already installed makes
-# qlmpatch ask at the version gate. `scripts/demo.sh --reset` starts over.
+# The main job, shown end to end on Linux: a sample installation of the game (a copy of its
+# old build, demo/old) registered in a demo registry store; the patch between the old and the
+# new build (demo/new) made with pkgtool diff and built; and qlmpatch applying it, every
+# question answered with OK, after which the installation equals the new build. Run it again
+# and the patch level already installed makes qlmpatch ask at the version gate.
+# `scripts/demo.sh --reset` starts over.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -13,12 +15,15 @@ demo=$root/build/demo
 game=$demo/Game
 export QLM_REGISTRY=$demo/registry.reg
 
+# The two builds. Git keeps no empty folders, so the empty ones the builds have are made here.
+rm -rf "$demo/old" "$demo/new"
+mkdir -p "$demo"
+cp -r demo/old demo/new "$demo/"
+mkdir -p "$demo/old/old/empty" "$demo/new/saves/auto"
+
 if [[ "${1:-}" == "--reset" || ! -f "$QLM_REGISTRY" ]]; then
-    rm -rf "$demo"
-    mkdir -p "$game/bin" "$game/old/empty"
-    echo "game 1.0" > "$game/game.exe"
-    echo "engine 1.0" > "$game/bin/engine.dll"
-    echo "obsolete" > "$game/old/readme-1.0.txt"
+    rm -rf "$game"
+    cp -r "$demo/old" "$game"
     cat > "$QLM_REGISTRY" <<REG
 REGEDIT4
 
@@ -26,22 +31,26 @@ REGEDIT4
 "ProgramPath"="$game"
 "ProgramName"="game.exe"
 REG
-    echo "== A sample installation in $game, registered in $QLM_REGISTRY"
+    echo "== A sample installation of the old build in $game, registered in $QLM_REGISTRY"
 fi
 
-# The package: payload files from demo/payload (one name too long for a directory entry,
-# so it travels under a placeholder), and every kind of control section.
-sed "s|@HELPER@|$root/build/host/qlm_helper|" demo/sample.manifest > "$demo/sample.manifest"
-cp -r demo/payload "$demo/"
-build/host/pkgtool build "$demo/sample.manifest" "$demo/sample.pkg"
+# The patch: what demo/base.manifest says (registry location, opening message, an external
+# program, registry values), then what turns the old build into the new one.
+sed "s|@HELPER@|$root/build/host/qlm_helper|" demo/base.manifest > "$demo/base.manifest"
+build/host/pkgtool diff "$demo/old" "$demo/new" "$demo/base.manifest" "$demo/patch.manifest"
+build/host/pkgtool build "$demo/patch.manifest" "$demo/patch.pkg"
 echo "== The package:"
-build/host/pkgtool list "$demo/sample.pkg"
+build/host/pkgtool show "$demo/patch.pkg"
 
-echo "== qlmpatch $demo/sample.pkg (every question answered OK)"
-yes "" | build/host/qlmpatch "$demo/sample.pkg" || true
+echo "== qlmpatch $demo/patch.pkg (every question answered OK)"
+yes "" | build/host/qlmpatch "$demo/patch.pkg" || true
 
 echo "== The installation now:"
 (cd "$game" && find . -mindepth 1 | sort | sed "s/^/   /")
+echo "== Compared with the new build (helper-log.txt is the external program's):"
+if diff -r --exclude=helper-log.txt "$demo/new" "$game"; then
+    echo "   the same files with the same bytes, and the same folders"
+fi
 echo "== What the external program recorded (helper-log.txt):"
 sed "s/^/   /" "$game/helper-log.txt" 2>/dev/null || true
 echo "== The registry store now:"

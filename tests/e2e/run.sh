@@ -142,9 +142,14 @@ registry() { # ROOT: the values under the case's key and its subkeys, as `wine r
     W reg query "$1\\$key" /s 2>/dev/null | iconv -f CP866 -t UTF-8 | tr -d '\r' | grep '^ '
 }
 
+# Every file's content and every name of a tree, the case of the names included.
+tree_state() { # FOLDER
+    (cd "$1" && find . -type f -print0 | sort -z | xargs -0 md5sum; find . | sort)
+}
+
 # Everything a run may change, to compare before and after.
 game_state() {
-    (cd "$game" && find . -type f -print0 | sort -z | xargs -0 md5sum; find . | sort)
+    tree_state "$game"
     registry HKLM
     registry HKCU
 }
@@ -340,6 +345,35 @@ case_external_program_fails() {
     printf -v updated "$updated_text" "$win\\game\\readme.txt"
     R status "$updated" 1000
     expect_installed 0x1
+    expect_waits_then_ok
+}
+
+# A patch made by pkgtool diff from two builds of the game turns the installed old build into
+# exactly the new one: a file renamed only in case takes its new name, a file named like the
+# backup of a replaced file stays, new (and empty) folders appear, deleted ones go.
+case_diff_patch_turns_old_into_new() {
+    install_game 1
+    echo "not the installer's backup" >"$game/game.exe.bak"
+    local trees=$sample/$name
+    rm -rf "$trees"
+    mkdir -p "$trees"
+    cp -r "$game" "$trees/old"
+    cp -r "$game" "$trees/new"
+    mv "$trees/new/readme.txt" "$trees/new/README.TXT"
+    echo 'game 3' >"$trees/new/game.exe"
+    echo 'map 2' >"$trees/new/data/maps/Карта2.dat"
+    echo 'long' >"$trees/new/data/a_rather_long_name_for_a_placeholder.dat"
+    mkdir -p "$trees/new/Сохранения/Профили"
+    rm -r "$trees/new/old.txt" "$trees/new/obsolete"
+    echo "registry-keys ${key//\\/\\\\} | InstallDir | ProgramName | PatchLevel | 3" >"$trees/base.txt"
+    expect "pkgtool diff failed" "$pkgtool" diff "$trees/old" "$trees/new" "$trees/base.txt" \
+        "$trees/patch.txt"
+    expect "pkgtool build failed" "$pkgtool" build "$trees/patch.txt" "$dir/diff.pkg"
+    R start "$win" "$patch_exe diff.pkg"
+    R status "$done_text" 120000
+    R finished 30000
+    expect_eq "installation" "$(tree_state "$game")" "$(tree_state "$trees/new")"
+    expect "the patch level is not 3" grep -qxE ' +PatchLevel +REG_DWORD +0x3' <<<"$(registry HKLM)"
     expect_waits_then_ok
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "package/reader.h"
+#include "platform/posix/text.h"
 #include "temp_folder.h"
 
 namespace {
@@ -102,6 +103,10 @@ TEST(Manifest, EachDirectiveGivesItsSectionBytes) {
         {u8R"(xlat TMP1 | a\\long\\path)", ":XlatNamesTable",
          Z("TMP1") + Z("a\\long\\path") + '\0'},
         {u8"  folder   spaced name  \t", ":Folders", Z("spaced name") + '\0'},
+        {u8R"(startup-msg \x20a \x3D b | c\x09\x7f)", ":StartupMsg",
+         Z(" a = b") + Z("c\t\x7F") + '\0'},
+        {u8"section :Custom | 00 ff\t0A", ":Custom", std::string("\0\xFF\x0A", 3)},
+        {u8"section :Empty |", ":Empty", ""},
     };
     for (const SectionCase& c : cases) {
         SCOPED_TRACE(FromU8(c.manifest));
@@ -120,6 +125,7 @@ TEST(Manifest, SectionsComeInTheirFixedOrderBeforeThePayload) {
     WriteUnder(folder, "first.bin", "1");
     const std::string manifest =
         "file z.bin = second.bin\n"
+        "section :Raw | 41\n"
         "registry 1 | HKLM | K | 2 | N | D\n"
         "remove r\n"
         "command 0 | p.exe |\n"
@@ -133,7 +139,7 @@ TEST(Manifest, SectionsComeInTheirFixedOrderBeforeThePayload) {
     ASSERT_TRUE(Parse(manifest, &package, &error, folder.path())) << error;
     const std::vector<std::string> expected = {
         ":RegistryKeys",  ":StartupMsg",    ":XlatNamesTable", ":Folders", ":CommandsToExecute",
-        ":FilesToRemove", ":RegistryTable", "z.bin",           "a.bin"};
+        ":FilesToRemove", ":RegistryTable", "z.bin",           ":Raw",     "a.bin"};
     EXPECT_EQ(Names(package), expected);
     EXPECT_EQ(Content(package, "z.bin"), "2");
     EXPECT_EQ(Content(package, "a.bin"), "1");
@@ -283,6 +289,16 @@ TEST(Manifest, ErrorsNameTheirLine) {
         {"file a.txt=b", "line 1: expected: file NAME = SOURCE"},
         {"file a.txt = no_such_file_here", "line 1: cannot read"},
         {"payload no_such_folder_here", "no_such_folder_here is not a folder"},
+        {"folder a\\x00", "line 1: \\x needs two hex digits of an ASCII code"},
+        {"folder a\\x80", "line 1: \\x needs two hex digits"},
+        {"folder a\\x4", "line 1: \\x needs two hex digits"},
+        {"section Custom | 00", "line 1: section name 'Custom' does not begin with ':'"},
+        {"section :" + std::string(31, 'n') + " | 00", "line 1: section name ':nnn"},
+        {"section :A | 0", "line 1: expected the section's bytes as pairs of hex digits"},
+        {"section :A | zz", "line 1: expected the section's bytes as pairs of hex digits"},
+        {"section :A | 00\nsection :a | 01", "line 2: section ':a' is given twice"},
+        {"folder x\nsection :Folders | 00",
+         "section :Folders is given both by a section line and by other directives"},
         {"", "the manifest gives no entry"},
         {"# nothing but a comment\n", "the manifest gives no entry"},
     };
@@ -312,6 +328,57 @@ TEST(Manifest, PayloadNameErrors) {
         std::string error;
         EXPECT_FALSE(Parse(c.manifest, &package, &error, folder.path()));
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    }
+}
+
+// What EscapeField writes reads back as the very bytes it was given, in a text field and as a
+// payload name (where " = " would otherwise end the name).
+TEST(Manifest, EscapedFieldsReadBackExactly) {
+    TempFolder folder("qlm_manifest");
+    WriteUnder(folder, "src", "x");
+    const std::string texts[] = {
+        " lead",        "trail ", "\tx\t", "a|b\\c",   "x = y",   "=",
+        "\x01\x1F\x7F", "\x98",   "#hash", "Ёж \\x41", "a  =  b", "line\r\nbreak",
+    };
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text);
+        const std::string field = pkgbuild::EscapeField(platform::posix::Cp1251ToUtf8(text));
+        // A line break is refused in a name, never in a text.
+        const bool name = text.find('\n') == std::string::npos;
+        pkgbuild::Package package;
+        std::string error;
+        ASSERT_TRUE(Parse("startup-msg " + field + " | " + field +
+                              (name ? "\nfile " + field + " = src" : std::string()),
+                          &package, &error, folder.path()))
+            << field << ": " << error;
+        EXPECT_EQ(Content(package, ":StartupMsg"), Z(text) + Z(text) + '\0');
+        EXPECT_EQ(Content(package, text), name ? "x" : "<missing>");
+    }
+}
+
+TEST(Manifest, RebasedHostPathsCountFromTheNewFolder) {
+    TempFolder folder("qlm_manifest");
+    const std::string from = folder.Path("base");
+    const std::string to = folder.Path("out/deeper");
+    fs::create_directories(from);
+    fs::create_directories(to);
+    struct Case {
+        std::string line;
+        std::string rebased;
+    };
+    const Case cases[] = {
+        {"file a\\b.txt = data/b.txt\n", "file a\\b.txt = ../../base/data/b.txt\n"},
+        {"  payload   files  \r\n", "payload ../../base/files\n"},
+        {"file x = /abs/y.txt", "file x = /abs/y.txt"},
+        {"file n = ../out/deeper/z", "file n = z\n"},
+        {"file n = a\\x20b", "file n = ../../base/a b\n"},
+        {"folder data/b.txt\n", "folder data/b.txt\n"},
+        {"# file x = y\n", "# file x = y\n"},
+        {"file broken\n", "file broken\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(pkgbuild::RebaseHostPaths(c.line, from, to), c.rebased);
     }
 }
 

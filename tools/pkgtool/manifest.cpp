@@ -54,7 +54,34 @@ std::vector<std::string_view> SplitFields(std::string_view text) {
     return fields;
 }
 
-// Resolves \r \n \\ \|. Any other backslash is refused rather than kept, so that a path
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// The character of a \xNN escape from the two digits at the start of `digits`. Only ASCII
+// codes: a byte of the upper half would break the UTF-8 the field is converted from.
+bool UnescapeCode(std::string_view digits, std::string* out) {
+    if (digits.size() < 2 || HexDigit(digits[0]) < 0 || HexDigit(digits[1]) < 0) {
+        return false;
+    }
+    const int code = HexDigit(digits[0]) * 16 + HexDigit(digits[1]);
+    if (code == 0 || code > 0x7F) {
+        return false;
+    }
+    out->push_back(static_cast<char>(code));
+    return true;
+}
+
+// Resolves \r \n \\ \| \xNN. Any other backslash is refused rather than kept, so that a path
 // written with single backslashes fails loudly instead of hiding a "\n" that became a line
 // break.
 bool Unescape(std::string_view raw, std::string* out, std::string* problem) {
@@ -80,6 +107,13 @@ bool Unescape(std::string_view raw, std::string* out, std::string* problem) {
             case '|':
                 out->push_back(escaped);
                 break;
+            case 'x':
+                if (!UnescapeCode(raw.substr(i + 1), out)) {
+                    *problem = "\\x needs two hex digits of an ASCII code from 01 to 7F";
+                    return false;
+                }
+                i += 2;
+                break;
             default:
                 *problem =
                     std::string("unknown escape \\") + escaped + " (write \\\\ for a backslash)";
@@ -96,18 +130,11 @@ bool ParseDigits(std::string_view text, uint32_t base, uint32_t maximum, uint32_
     }
     uint64_t result = 0;
     for (const char c : text) {
-        uint32_t digit = base;
-        if (c >= '0' && c <= '9') {
-            digit = static_cast<uint32_t>(c - '0');
-        } else if (c >= 'a' && c <= 'f') {
-            digit = static_cast<uint32_t>(c - 'a' + 10);
-        } else if (c >= 'A' && c <= 'F') {
-            digit = static_cast<uint32_t>(c - 'A' + 10);
-        }
-        if (digit >= base) {
+        const int digit = HexDigit(c);
+        if (digit < 0 || static_cast<uint32_t>(digit) >= base) {
             return false;
         }
-        result = result * base + digit;
+        result = result * base + static_cast<uint32_t>(digit);
         if (result > maximum) {
             return false;
         }
@@ -139,7 +166,8 @@ bool ParseSigned(std::string_view text, int32_t* value) {
     return true;
 }
 
-// ASCII letters folded, as the installer compares entry names.
+}  // namespace
+
 std::string FoldName(std::string_view name) {
     std::string folded(name);
     for (char& c : folded) {
@@ -149,6 +177,8 @@ std::string FoldName(std::string_view name) {
     }
     return folded;
 }
+
+namespace {
 
 // The parser --------------------------------------------------------------------------------
 
@@ -278,6 +308,20 @@ bool ReadSource(Parser& p, const fs::path& path, Bytes* content) {
 
 // Directives --------------------------------------------------------------------------------
 
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// NAME = SOURCE: the first '=' with a blank on each side separates them; npos when none does.
+size_t FindFileSeparator(std::string_view text) {
+    for (size_t i = 1; i + 1 < text.size(); ++i) {
+        if (text[i] == '=' && IsBlank(text[i - 1]) && IsBlank(text[i + 1])) {
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
 bool DoPayload(Parser& p, const Fields& f) {
     fs::path folder;
     if (!HostPathField(p, f[0], "DIR", &folder)) {
@@ -322,16 +366,8 @@ bool DoPayload(Parser& p, const Fields& f) {
 }
 
 bool DoFile(Parser& p, const Fields& f) {
-    // NAME = SOURCE: the first '=' with a blank on each side separates them.
     const std::string_view text = f[0];
-    size_t equals = std::string_view::npos;
-    for (size_t i = 1; i + 1 < text.size(); ++i) {
-        if (text[i] == '=' && (text[i - 1] == ' ' || text[i - 1] == '\t') &&
-            (text[i + 1] == ' ' || text[i + 1] == '\t')) {
-            equals = i;
-            break;
-        }
-    }
+    const size_t equals = FindFileSeparator(text);
     if (equals == std::string_view::npos) {
         return p.Fail("expected: file NAME = SOURCE");
     }
@@ -444,6 +480,47 @@ bool DoXlat(Parser& p, const Fields& f) {
     return true;
 }
 
+// Bytes written as hex digits, blanks allowed between the bytes.
+bool HexBytes(std::string_view text, Bytes* out) {
+    for (size_t i = 0; i < text.size();) {
+        if (IsBlank(text[i])) {
+            ++i;
+            continue;
+        }
+        if (i + 1 == text.size() || HexDigit(text[i]) < 0 || HexDigit(text[i + 1]) < 0) {
+            return false;
+        }
+        out->push_back(static_cast<uint8_t>(HexDigit(text[i]) * 16 + HexDigit(text[i + 1])));
+        i += 2;
+    }
+    return true;
+}
+
+// A control section given byte by byte; it takes its place among the payload entries.
+bool DoSection(Parser& p, const Fields& f) {
+    std::string name;
+    if (!PathField(p, f[0], "NAME", &name)) {
+        return false;
+    }
+    if (name[0] != ':') {
+        return p.Fail("section name '" + Windows1251ToUtf8(name) + "' does not begin with ':'");
+    }
+    if (name.size() > kMaxEntryName) {
+        return p.Fail("section name '" + Windows1251ToUtf8(name) + "' is longer than " +
+                      std::to_string(kMaxEntryName) + " bytes");
+    }
+    if (!p.payloadNames.insert(FoldName(name)).second) {
+        return p.Fail("section '" + Windows1251ToUtf8(name) + "' is given twice");
+    }
+    Entry entry;
+    entry.name = name;
+    if (!HexBytes(f[1], &entry.content)) {
+        return p.Fail("expected the section's bytes as pairs of hex digits");
+    }
+    p.payload.push_back(std::move(entry));
+    return true;
+}
+
 bool DoStored(Parser& p, const Fields&) {
     p.stored = true;
     return true;
@@ -476,6 +553,7 @@ constexpr Directive kDirectives[] = {
     {"command", 2, 3, "command FLAGS | PROGRAM | ARGUMENTS", DoCommand},
     {"registry", 6, 6, "registry OP | ROOT | SUBKEY | TYPE | NAME | DATA", DoRegistry},
     {"xlat", 2, 2, "xlat STORED | REAL", DoXlat},
+    {"section", 2, 2, "section NAME | HEX", DoSection},
     {"stored", 0, 0, "stored", DoStored},
     {"directory", 1, 1, "directory stored", DoDirectory},
 };
@@ -597,6 +675,13 @@ bool ParseManifest(const std::string& text, const std::string& baseFolder, Packa
     if (!p.registry.empty()) {
         AddSection(":RegistryTable", RegistryTableSection(p.registry), &entries);
     }
+    for (const Entry& section : entries) {
+        if (p.payloadNames.count(FoldName(section.name)) != 0) {
+            *error = "section " + section.name + " is given both by a section line and by " +
+                     "other directives";
+            return false;
+        }
+    }
     for (Entry& entry : p.payload) {
         entries.push_back(std::move(entry));
     }
@@ -609,6 +694,80 @@ bool ParseManifest(const std::string& text, const std::string& baseFolder, Packa
     }
     out->compressDirectory = !p.directoryStored;
     return true;
+}
+
+std::string EscapeField(std::string_view utf8) {
+    std::string out;
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        const char c = utf8[i];
+        const bool atEdge = i == 0 || i + 1 == utf8.size();
+        const bool separatesFile = c == '=' && i > 0 && i + 1 < utf8.size() &&
+                                   IsBlank(utf8[i - 1]) && IsBlank(utf8[i + 1]);
+        if (c == '\\' || c == '|') {
+            out += '\\';
+            out += c;
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || (atEdge && IsBlank(c)) ||
+                   separatesFile) {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\x%02X", static_cast<unsigned>(c));
+            out += code;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string RebaseHostPaths(std::string_view text, const std::string& fromFolder,
+                            const std::string& toFolder) {
+    std::error_code ec;
+    const fs::path from = fs::weakly_canonical(fs::absolute(fromFolder, ec), ec);
+    const fs::path to = fs::weakly_canonical(fs::absolute(toFolder, ec), ec);
+    // A relative host path of the line, rewritten; false when the line stays as it is (an
+    // absolute path, or a mistake left to the parser to report).
+    const auto rebase = [&](std::string_view raw, std::string* rebased) {
+        std::string path;
+        std::string problem;
+        if (!Unescape(raw, &path, &problem) || path.empty() || fs::path(path).is_absolute()) {
+            return false;
+        }
+        std::error_code ignored;
+        const fs::path absolute = fs::weakly_canonical(from / fs::path(path), ignored);
+        *rebased = EscapeField(absolute.lexically_proximate(to).generic_string());
+        return true;
+    };
+    std::string out;
+    while (!text.empty()) {
+        const size_t end = std::min(text.find('\n'), text.size());
+        const std::string_view line = text.substr(0, std::min(end + 1, text.size()));
+        text.remove_prefix(line.size());
+        std::string_view body = line.substr(0, end);
+        if (body.ends_with('\r')) {
+            body.remove_suffix(1);
+        }
+        const std::string_view trimmed = Trim(body);
+        const size_t wordEnd = std::min(trimmed.find_first_of(kBlanks), trimmed.size());
+        const std::string_view word = trimmed.substr(0, wordEnd);
+        const Fields fields = SplitFields(trimmed.substr(wordEnd));
+        std::string rebased;
+        if (word == "payload" && fields.size() == 1 && rebase(fields[0], &rebased)) {
+            out += "payload " + rebased + "\n";
+            continue;
+        }
+        const size_t equals = fields.size() == 1 ? FindFileSeparator(fields[0]) : std::string::npos;
+        if (word == "file" && equals != std::string::npos &&
+            rebase(Trim(fields[0].substr(equals + 1)), &rebased)) {
+            out +=
+                "file " + std::string(Trim(fields[0].substr(0, equals))) + " = " + rebased + "\n";
+            continue;
+        }
+        out += line;
+    }
+    return out;
 }
 
 }  // namespace pkgbuild

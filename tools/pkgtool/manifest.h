@@ -19,11 +19,24 @@ bool Utf8ToWindows1251(std::string_view utf8, std::string* out, std::string* pro
 // character (0x98) come out as "\xNN", so a damaged name cannot disturb a terminal.
 std::string Windows1251ToUtf8(std::string_view text);
 
+// ASCII letters folded, as the installer compares entry names.
+std::string FoldName(std::string_view name);
+
 // Parses a manifest into a package ready for Build: control sections first, in their fixed
 // order, then the payload entries in order of appearance. Payload files are read from disk,
 // relative to `baseFolder`; a manifest without payload directives reads no file. On failure
 // `error` is "line N: ..." (or a message about the whole manifest) and `out` is unspecified.
 bool ParseManifest(const std::string& text, const std::string& baseFolder, Package* out,
                    std::string* error);
+
+// The manifest form of a field (UTF-8 text): backslashes, '|' and line breaks escaped, and
+// what the parser would take for something else (a control character, a blank at either
+// end, an '=' between blanks) written as \xNN, so that the field reads back exactly.
+std::string EscapeField(std::string_view utf8);
+
+// The manifest `text` with the host paths of its `payload` and `file` lines, which count
+// from `fromFolder`, rewritten to count from `toFolder`; every other line is kept as it is.
+std::string RebaseHostPaths(std::string_view text, const std::string& fromFolder,
+                            const std::string& toFolder);
 
 }  // namespace pkgbuild

@@ -158,9 +158,12 @@ bool ReadFile(const std::string& path, Bytes* data) {
 }
 
 bool WriteFile(const std::string& path, const Bytes& data) {
+    return WriteFile(path, data.data(), data.size());
+}
+
+bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()),
-              static_cast<std::streamsize>(data.size()));
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     return static_cast<bool>(out);
 }
 

@@ -74,5 +74,6 @@ Bytes RegistryTableSection(const std::vector<RegistryRecord>& records);  // with
 
 bool ReadFile(const std::string& path, Bytes* data);
 bool WriteFile(const std::string& path, const Bytes& data);
+bool WriteFile(const std::string& path, const uint8_t* data, size_t size);
 
 }  // namespace pkgbuild

@@ -1,0 +1,551 @@
+#include "inspect.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "apply/apply.h"
+#include "manifest.h"
+#include "package/format.h"
+#include "package/reader.h"
+#include "package_builder.h"
+#include "sections.h"
+
+namespace pkgbuild {
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr size_t kTargetLimit = kInstallerPathLimit - kBackupSuffixLength;
+
+uint32_t ReadU32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// `size` bytes at `offset` lie within `length` bytes; no sum can overflow in 64 bits.
+bool Within(uint64_t offset, uint64_t size, uint64_t length) {
+    return offset <= length && size <= length - offset;
+}
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "pkgtool: %s\n", message.c_str());
+    return kExitFailure;
+}
+
+// A package inside a file: its bytes run from `start` to the end of the file.
+struct PackageView {
+    const uint8_t* data = nullptr;
+    uint64_t length = 0;
+};
+
+// The package starts at byte 0 when the magic is there; otherwise a trailer may point at it.
+// Without either, byte 0 is taken, so that the header is still shown with its wrong magic.
+bool LocatePackage(const Bytes& file, PackageView* view, std::string* problem) {
+    uint64_t start = 0;
+    const bool magicAtStart =
+        file.size() >= kMagicSize && std::memcmp(file.data(), kPackageMagic, kMagicSize) == 0;
+    if (!magicAtStart && file.size() >= kTrailerSize &&
+        std::memcmp(file.data() + file.size() - 4, kTrailerMagic, 4) == 0) {
+        start = ReadU32(file.data() + file.size() - kTrailerSize);
+        std::printf("self-contained patch: package at file offset %llu\n",
+                    static_cast<unsigned long long>(start));
+        if (!Within(start, kHeaderSize, file.size() - kTrailerSize)) {
+            *problem = "the trailer's packageOffset " + std::to_string(start) +
+                       " leaves no room for a package header before the trailer";
+            return false;
+        }
+    }
+    if (!Within(start, kHeaderSize, file.size())) {
+        *problem = "the file is too short for a package header (" + std::to_string(file.size()) +
+                   " bytes)";
+        return false;
+    }
+    view->data = file.data() + start;
+    view->length = file.size() - start;
+    return true;
+}
+
+const char* StorageName(uint32_t storage) {
+    switch (storage) {
+        case kDirectoryZlib:
+            return "zlib";
+        case kDirectoryRejected:
+            return "not accepted";
+        default:
+            return "stored";
+    }
+}
+
+// Checks what makes a reader refuse the header.
+bool HeaderUsable(const PackageHeader& header, std::string* problem) {
+    if (std::memcmp(header.magic, kPackageMagic, kMagicSize) != 0) {
+        *problem = "not a package: the magic is wrong";
+    } else if (header.entryCount == 0) {
+        *problem = "entryCount is 0";
+    } else if (header.directoryOffset == 0) {
+        *problem = "directoryOffset is 0";
+    } else if ((header.headerFlags & kDirectoryStorageMask) == kDirectoryRejected) {
+        *problem = "headerFlags give directory storage 1, which is not accepted";
+    } else if (uint64_t{header.entryCount} * kEntrySize > UINT32_MAX) {
+        *problem = "entryCount x 48 does not fit in 32 bits";
+    } else {
+        return true;
+    }
+    return false;
+}
+
+// Inflates a stream only to see that it ends after exactly `size` bytes.
+bool StreamInflatesTo(const uint8_t* packed, uint32_t packedSize, uint32_t size) {
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK) {
+        return false;
+    }
+    stream.next_in = const_cast<Bytes::value_type*>(packed);
+    stream.avail_in = packedSize;
+    uint8_t scratch[65536];
+    uint64_t total = 0;
+    int result = Z_OK;
+    while (result == Z_OK && total <= size) {
+        stream.next_out = scratch;
+        stream.avail_out = sizeof scratch;
+        result = inflate(&stream, Z_NO_FLUSH);
+        total += sizeof scratch - stream.avail_out;
+    }
+    inflateEnd(&stream);
+    return result == Z_STREAM_END && total == size;
+}
+
+bool ReadDirectory(const PackageView& view, const PackageHeader& header, Bytes* directory,
+                   std::string* problem) {
+    const uint64_t directorySize = uint64_t{header.entryCount} * kEntrySize;
+    const uint64_t offset = header.directoryOffset;
+    if ((header.headerFlags & kDirectoryStorageMask) != kDirectoryZlib) {
+        if (!Within(offset, directorySize, view.length)) {
+            *problem = "the stored directory (" + std::to_string(directorySize) + " bytes at " +
+                       std::to_string(offset) + ") does not lie within the file";
+            return false;
+        }
+        directory->assign(view.data + offset, view.data + offset + directorySize);
+        return true;
+    }
+    const uint32_t packedSize = header.packedDirectorySize;
+    if (!Within(offset, packedSize, view.length)) {
+        *problem = "the zlib directory (" + std::to_string(packedSize) + " bytes at " +
+                   std::to_string(offset) + ") does not lie within the file";
+        return false;
+    }
+    if (directorySize > uint64_t{packedSize} * kMaxInflateRatio) {
+        *problem = "a zlib directory of " + std::to_string(packedSize) +
+                   " bytes cannot inflate to " + std::to_string(directorySize);
+        return false;
+    }
+    directory->resize(directorySize);
+    // The installer's own inflation, so that the listing agrees with what it would read.
+    if (!InflateExactly(view.data + offset, packedSize, directory->data(),
+                        static_cast<uint32_t>(directorySize))) {
+        *problem = "the zlib directory does not inflate to exactly " +
+                   std::to_string(directorySize) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+// Why an entry cannot be loaded, or "" when it can.
+std::string EntryProblem(const PackageView& view, const DirectoryEntry& entry) {
+    if ((entry.entryFlags & kEntryCompressed) == 0) {
+        return Within(entry.dataOffset, entry.size, view.length) ? "" : "data outside the file";
+    }
+    if (!Within(entry.dataOffset, entry.storedSize, view.length)) {
+        return "data outside the file";
+    }
+    if (!StreamInflatesTo(view.data + entry.dataOffset, entry.storedSize, entry.size)) {
+        return "stream damaged or not of its size";
+    }
+    return "";
+}
+
+size_t DisplayWidth(std::string_view utf8) {
+    size_t width = 0;
+    for (const char c : utf8) {
+        width += (static_cast<uint8_t>(c) & 0xC0) != 0x80;
+    }
+    return width;
+}
+
+std::string EntryName(const DirectoryEntry& entry) {
+    return std::string(entry.name, strnlen(entry.name, kNameSize));
+}
+
+// What the listing found: the entries, and for each why it cannot be loaded ("" when it can).
+struct Listing {
+    Bytes file;
+    PackageView view;
+    std::vector<DirectoryEntry> entries;
+    std::vector<std::string> problems;
+};
+
+// Prints the header and the directory. False, with the exit status set, when there is no
+// directory to go on with.
+bool PrintListing(const char* path, Listing* listing, int* status) {
+    Bytes& file = listing->file;
+    if (!pkgbuild::ReadFile(path, &file)) {
+        *status = Fail(std::string("cannot read ") + path);
+        return false;
+    }
+    PackageView& view = listing->view;
+    std::string problem;
+    if (!LocatePackage(file, &view, &problem)) {
+        *status = Fail(std::string(path) + ": " + problem);
+        return false;
+    }
+    PackageHeader header;
+    std::memcpy(&header, view.data, kHeaderSize);
+    const bool magicOk = std::memcmp(header.magic, kPackageMagic, kMagicSize) == 0;
+    const uint32_t storage = header.headerFlags & kDirectoryStorageMask;
+    std::printf("magic: %s\n", magicOk ? "ok" : "wrong");
+    std::printf("entryCount: %u\n", header.entryCount);
+    std::printf("directoryOffset: %u\n", header.directoryOffset);
+    std::printf("headerFlags: 0x%08X (directory %s)\n", header.headerFlags, StorageName(storage));
+    std::printf("packedDirectorySize: %u\n", header.packedDirectorySize);
+
+    Bytes directory;
+    if (!HeaderUsable(header, &problem) || !ReadDirectory(view, header, &directory, &problem)) {
+        *status = Fail(std::string(path) + ": " + problem);
+        return false;
+    }
+    std::printf("%5s  %-32s %10s %10s %10s %10s  %s\n", "#", "name", "dataOffset", "size",
+                "entryFlags", "storedSize", "storage");
+    listing->entries.resize(header.entryCount);
+    for (uint32_t i = 0; i < header.entryCount; ++i) {
+        DirectoryEntry& entry = listing->entries[i];
+        std::memcpy(&entry, directory.data() + uint64_t{i} * kEntrySize, kEntrySize);
+        const std::string name = Windows1251ToUtf8(EntryName(entry));
+        const size_t width = DisplayWidth(name);
+        listing->problems.push_back(EntryProblem(view, entry));
+        const std::string& entryProblem = listing->problems.back();
+        std::printf("%5u  %s%*s %10u %10u     0x%04X %10u  %s%s%s\n", i, name.c_str(),
+                    static_cast<int>(width < 32 ? 32 - width : 0), "", entry.dataOffset, entry.size,
+                    entry.entryFlags, entry.storedSize,
+                    (entry.entryFlags & kEntryCompressed) ? "compressed" : "stored",
+                    entryProblem.empty() ? "" : "  ! ", entryProblem.c_str());
+    }
+    return true;
+}
+
+size_t CountProblems(const Listing& listing) {
+    size_t broken = 0;
+    for (const std::string& problem : listing.problems) {
+        broken += !problem.empty();
+    }
+    return broken;
+}
+
+std::string Plural(size_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// The content of an entry that EntryProblem found loadable.
+Bytes LoadListed(const PackageView& view, const DirectoryEntry& entry) {
+    Bytes content(entry.size);
+    if ((entry.entryFlags & kEntryCompressed) == 0) {
+        std::memcpy(content.data(), view.data + entry.dataOffset, entry.size);
+    } else {
+        InflateExactly(view.data + entry.dataOffset, entry.storedSize, content.data(), entry.size);
+    }
+    return content;
+}
+
+// show --------------------------------------------------------------------------------------
+
+// Texts of the package for a terminal: UTF-8, control bytes as \xNN.
+std::string Text(std::string_view windows1251) {
+    return Windows1251ToUtf8(windows1251);
+}
+
+std::string Quote(std::string_view windows1251) {
+    return "\"" + Text(windows1251) + "\"";
+}
+
+// A multi-line message text: each "\r\n" starts a new line, indented like the first.
+std::string MessageText(std::string_view windows1251, const char* indent) {
+    std::string out;
+    size_t start = 0;
+    for (size_t end; (end = windows1251.find("\r\n", start)) != std::string_view::npos;
+         start = end + 2) {
+        out += Text(windows1251.substr(start, end - start)) + "\n" + indent;
+    }
+    return out + Text(windows1251.substr(start));
+}
+
+std::string Hex32(uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+// Each Show function prints what it could decode and returns the section's damage, or "".
+
+std::string ShowRegistryKeys(std::string_view bytes) {
+    RegistryKeys keys;
+    const std::string damage = DecodeRegistryKeys(bytes, &keys).problem;
+    if (!damage.empty()) {
+        return damage;
+    }
+    std::printf("  installation       HKEY_LOCAL_MACHINE\\%s\n", Text(keys.subKey).c_str());
+    std::printf("  folder value       %s\n", Quote(keys.folderValue).c_str());
+    std::printf("  program value      %s\n", Quote(keys.programValue).c_str());
+    std::printf("  patch level value  %s (REG_DWORD)\n", Quote(keys.levelValue).c_str());
+    std::printf("  patch level        %d\n", keys.level);
+    return "";
+}
+
+std::string ShowStartupMsg(std::string_view bytes) {
+    std::string caption, text;
+    const std::string damage = DecodeStartupMsg(bytes, &caption, &text).problem;
+    std::printf("  caption  %s\n", Text(caption).c_str());
+    std::printf("  text     %s\n", MessageText(text, "           ").c_str());
+    return damage;
+}
+
+// A path the installer's buffers cannot hold even before the installation folder.
+const char* LengthNote(const std::string& path, size_t limit) {
+    return path.size() > limit ? "  ! too long for the installer's path buffers" : "";
+}
+
+std::string ShowPaths(std::string_view bytes) {
+    std::vector<std::string> paths;
+    const std::string damage = DecodeStringList(bytes, &paths).problem;
+    for (const std::string& path : paths) {
+        std::printf("  %s%s\n", Text(path).c_str(), LengthNote(path, kInstallerPathLimit));
+    }
+    return damage;
+}
+
+std::string ShowNamePairs(std::string_view bytes) {
+    std::vector<std::string> names;
+    const std::string damage = DecodeStringList(bytes, &names).problem;
+    for (size_t i = 0; i < names.size(); i += 2) {
+        if (i + 1 == names.size()) {
+            std::printf("  %s -> (no real path: never used)\n", Text(names[i]).c_str());
+        } else {
+            std::printf("  %s -> %s%s\n", Text(names[i]).c_str(), Text(names[i + 1]).c_str(),
+                        LengthNote(names[i + 1], kTargetLimit));
+        }
+    }
+    return damage;
+}
+
+std::string CommandFlags(uint8_t flags) {
+    static const char* const kNames[] = {"wait for exit", "relative to the installation folder",
+                                         "program in command line"};
+    std::string out;
+    for (int bit = 0; bit < 3; ++bit) {
+        if (flags & (1 << bit)) {
+            out += std::string(out.empty() ? "" : ", ") + kNames[bit];
+        }
+    }
+    if (flags & 0xF8) {
+        out += std::string(out.empty() ? "" : ", ") + "bits 3-7 (no effect)";
+    }
+    return out.empty() ? "none" : out;
+}
+
+std::string ShowCommands(std::string_view bytes) {
+    std::vector<Command> commands;
+    std::string damage = DecodeCommands(bytes, &commands).problem;
+    constexpr char kFolder[] = "<installation folder>\\";
+    for (size_t i = 0; i < commands.size(); ++i) {
+        const Command& command = commands[i];
+        const std::string program =
+            (command.flags & 0x02) ? kFolder + Text(command.program) : Text(command.program);
+        const std::string line = (command.flags & 0x04)
+                                     ? "\"" + program + "\" DUMMY " + Text(command.arguments)
+                                     : "DUMMY " + Text(command.arguments);
+        // Their lengths without the installation folder, which only makes them longer.
+        const size_t lineBytes = (command.flags & 0x04)
+                                     ? command.program.size() + 9 + command.arguments.size()
+                                     : 6 + command.arguments.size();
+        std::printf("  %zu. flags 0x%02X: %s\n", i + 1, command.flags,
+                    CommandFlags(command.flags).c_str());
+        std::printf("     program       %s\n", program.c_str());
+        std::printf("     command line  %s\n", line.c_str());
+        if (std::max(command.program.size(), lineBytes) > kInstallerCommandLimit) {
+            damage = "a program path or command line is longer than the installer's " +
+                     std::to_string(kInstallerCommandLimit) + " bytes";
+        }
+    }
+    return damage;
+}
+
+std::string ShowRegistryTable(std::string_view bytes) {
+    std::vector<RegistryRecord> records;
+    const std::string damage = DecodeRegistryTable(bytes, &records).problem;
+    for (size_t i = 0; i < records.size(); ++i) {
+        const RegistryRecord& r = records[i];
+        const std::string operation =
+            r.operation == 1 ? "apply" : "skip (operation " + std::to_string(r.operation) + ")";
+        const std::string root = r.root == 1 ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE";
+        const std::string rootNote =
+            (r.root == 0 || r.root == 1) ? "" : " (root " + std::to_string(r.root) + ")";
+        const std::string name = r.valueName.empty() ? "(default)" : Quote(r.valueName);
+        std::string value;
+        if (r.valueType == 1) {
+            const int32_t number = ParseNumber(r.data.c_str());
+            value = name + " = REG_DWORD " + std::to_string(number) + " (" +
+                    Hex32(static_cast<uint32_t>(number)) + ", from " + Quote(r.data) + ")";
+        } else if (r.valueType == 2) {
+            value = name + " = REG_SZ " + Quote(r.data);
+        } else {
+            value = "the key only (type " + std::to_string(r.valueType) + ")";
+        }
+        std::printf("  %zu. %s  %s\\%s%s\n", i + 1, operation.c_str(), root.c_str(),
+                    Text(r.subKey).c_str(), rootNote.c_str());
+        std::printf("     %s\n", value.c_str());
+    }
+    return damage;
+}
+
+// Bytes a whole section of this kind carries after what the installer reads: the producers'
+// byte after the patch level, and the closing empty string of the opening message.
+size_t UsualTail(SectionKind kind) {
+    return (kind == SectionKind::RegistryKeys || kind == SectionKind::StartupMsg) ? 1 : 0;
+}
+
+// Decodes one control section for a person; returns its damage, or "".
+std::string ShowSection(SectionKind kind, std::string_view bytes) {
+    switch (kind) {
+        case SectionKind::RegistryKeys:
+            return ShowRegistryKeys(bytes);
+        case SectionKind::StartupMsg:
+            return ShowStartupMsg(bytes);
+        case SectionKind::XlatNamesTable:
+            return ShowNamePairs(bytes);
+        case SectionKind::Folders:
+        case SectionKind::FilesToRemove:
+            return ShowPaths(bytes);
+        case SectionKind::CommandsToExecute:
+            return ShowCommands(bytes);
+        case SectionKind::RegistryTable:
+            return ShowRegistryTable(bytes);
+        case SectionKind::Unknown:
+            break;
+    }
+    return "";
+}
+
+// The first entry of each name is the one the installer reads.
+int FirstOfName(const Listing& listing, std::string_view name) {
+    for (size_t i = 0; i < listing.entries.size(); ++i) {
+        const std::string entryName = EntryName(listing.entries[i]);
+        if (NamesMatch(entryName.data(), entryName.size(), name.data(), name.size())) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// Prints every control section; returns how many are damaged.
+size_t ShowSections(const Listing& listing) {
+    size_t damaged = 0;
+    for (size_t i = 0; i < listing.entries.size(); ++i) {
+        const DirectoryEntry& entry = listing.entries[i];
+        if (!IsControlSection(entry)) {
+            continue;
+        }
+        const std::string name = EntryName(entry);
+        const SectionKind kind = KindOfSection(name);
+        std::printf("\n%s (entry %zu, %u bytes)\n", Text(name).c_str(), i, entry.size);
+        const int first = FirstOfName(listing, name);
+        if (kind == SectionKind::Unknown) {
+            std::printf("  not a section the installer reads\n");
+            continue;
+        }
+        if (first != static_cast<int>(i)) {
+            std::printf("  never read: entry %d comes first under this name\n", first);
+            continue;
+        }
+        if (!listing.problems[i].empty()) {
+            std::printf("  ! cannot be loaded: %s\n", listing.problems[i].c_str());
+            ++damaged;
+            continue;
+        }
+        const Bytes content = LoadListed(listing.view, entry);
+        const std::string_view bytes(reinterpret_cast<const char*>(content.data()), content.size());
+        const std::string damage = ShowSection(kind, bytes);
+        if (!damage.empty()) {
+            std::printf("  ! damaged: %s\n", damage.c_str());
+            ++damaged;
+            continue;
+        }
+        const size_t tail = bytes.size() - DecodeSection(kind, bytes).used;
+        if (tail != UsualTail(kind)) {
+            std::printf("  %zu bytes after its end are never read\n", tail);
+        }
+    }
+    return damaged;
+}
+
+// The payload files in the order they are installed, each under its installed path.
+void ShowPayload(const Listing& listing) {
+    std::vector<std::string> nameTable;
+    const int table = FirstOfName(listing, SectionName(SectionKind::XlatNamesTable));
+    if (table >= 0 && listing.problems[table].empty()) {
+        const Bytes content = LoadListed(listing.view, listing.entries[table]);
+        DecodeStringList(
+            std::string_view(reinterpret_cast<const char*>(content.data()), content.size()),
+            &nameTable);
+    }
+    std::printf("\npayload files, installed in this order\n");
+    for (size_t i = 0; i < listing.entries.size(); ++i) {
+        const DirectoryEntry& entry = listing.entries[i];
+        if (IsControlSection(entry)) {
+            continue;
+        }
+        const std::string name = EntryName(entry);
+        const std::string_view path = RealPath(nameTable, name);
+        const bool translated = path.data() != name.data();  // not the name itself
+        std::printf("  %5zu  %s%s%s%s%s\n", i, Text(path).c_str(),
+                    translated ? "  (stored as " : "", translated ? Text(name).c_str() : "",
+                    translated ? ")" : "", LengthNote(std::string(path), kTargetLimit));
+    }
+}
+
+}  // namespace
+
+int ListPackage(const char* path) {
+    Listing listing;
+    int status = 0;
+    if (!PrintListing(path, &listing, &status)) {
+        return status;
+    }
+    const size_t broken = CountProblems(listing);
+    if (broken != 0) {
+        return Fail(std::string(path) + ": " + Plural(broken, "entry cannot", "entries cannot") +
+                    " be loaded");
+    }
+    return 0;
+}
+
+int ShowPackage(const char* path) {
+    Listing listing;
+    int status = 0;
+    if (!PrintListing(path, &listing, &status)) {
+        return status;
+    }
+    const size_t damaged = ShowSections(listing);
+    ShowPayload(listing);
+    const size_t broken = CountProblems(listing);
+    if (broken != 0 || damaged != 0) {
+        return Fail(std::string(path) + ": " + Plural(broken, "entry cannot", "entries cannot") +
+                    " be loaded, " + Plural(damaged, "section is", "sections are") + " damaged");
+    }
+    return 0;
+}
+
+}  // namespace pkgbuild
