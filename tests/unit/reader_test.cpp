@@ -115,7 +115,7 @@ TEST_F(ReaderTest, MissingFileFailsAndCloseReleasesEverything) {
     ClosePackage(package_);
     EXPECT_FALSE(package_.packageFile.valid());
     EXPECT_EQ(package_.directory, nullptr);
-    EXPECT_EQ(package_.packageView, nullptr);
+    EXPECT_FALSE(package_.packageMapping.valid());
 }
 
 TEST_F(ReaderTest, AcceptsEveryDirectoryStorageButOne) {
