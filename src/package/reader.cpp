@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "package/signature.h"
 #include "package/window.h"
 
 size_t EntryNameLength(const DirectoryEntry& entry) {
@@ -54,17 +55,19 @@ static bool Unpack(const Package& package, uint64_t offset, uint64_t packedLengt
     return unpacked;
 }
 
-// Where the package lies in the file: from byte 0, or as the trailer at the end says.
+// Where the package lies in the file: from byte 0, or as the trailer says that ends the
+// file, or that comes before the certificate table of a signed file.
 static bool LocatePackage(Package& package, bool embedded) {
     if (!embedded) {
         package.packageOffset = 0;
         package.packageEnd = package.fileLength;
         return true;
     }
-    if (package.fileLength < kTrailerSize) {
+    const uint64_t partEnd = PackagePartEnd(package.packageMapping, package.fileLength);
+    if (partEnd < kTrailerSize) {
         return false;
     }
-    const uint64_t trailerOffset = package.fileLength - kTrailerSize;
+    const uint64_t trailerOffset = partEnd - kTrailerSize;
     PackageTrailer trailer;
     if (!ReadFileBytes(package.packageMapping, trailerOffset, kTrailerSize, &trailer) ||
         std::memcmp(trailer.trailerMagic, kTrailerMagic, sizeof kTrailerMagic) != 0) {

@@ -25,9 +25,10 @@ struct Package {
     DirectoryEntry* directory = nullptr;
 };
 
-// Opens the package in `path`: at byte 0, or, when `embedded`, where the trailer at the end
-// of the file says. Returns the package offset, or -1 on any failure; what was acquired
-// stays recorded for ClosePackage, which must follow in every case.
+// Opens the package in `path`: at byte 0, or, when `embedded`, where the trailer says that
+// ends the file (or, in a signed file, comes before its certificate table and padding). Returns the
+// package offset, or -1 on any failure; what was acquired stays recorded for ClosePackage, which
+// must follow in every case.
 int64_t OpenPackage(Package& package, const char* path, bool embedded);
 
 // Index of the first entry of that name (ASCII case ignored), or -1.
