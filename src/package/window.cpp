@@ -22,12 +22,21 @@ Walk MemoryWalk(void* memory, uint64_t length) {
     return walk;
 }
 
+Walk ScratchWalk(void* scratch, uint32_t scratchLength, uint64_t length) {
+    Walk walk = MemoryWalk(scratch, length);
+    walk.scratchLength = scratchLength;
+    return walk;
+}
+
 bool FillPiece(Walk& walk) {
     if (walk.pieceLength != 0 || walk.position >= walk.end) {
         return true;
     }
-    const uint32_t length = platform::ViewLengthAt(walk.position, walk.end);
-    if (walk.memory != nullptr) {
+    uint32_t length = platform::ViewLengthAt(walk.position, walk.end);
+    if (walk.scratchLength != 0) {
+        walk.piece = walk.memory;
+        length = length < walk.scratchLength ? length : walk.scratchLength;
+    } else if (walk.memory != nullptr) {
         walk.piece = walk.memory + walk.position;
     } else {
         platform::UnmapView(walk.view);

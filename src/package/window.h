@@ -15,6 +15,7 @@
 struct Walk {
     platform::Mapping mapping{};  // the file walked, when `memory` is null
     uint8_t* memory = nullptr;    // the memory walked, from its byte 0
+    uint32_t scratchLength = 0;   // when not 0, each piece reuses `memory` from its byte 0
     uint64_t position = 0;        // offset of the first byte not yet in a piece
     uint64_t end = 0;
     platform::View view{};
@@ -26,6 +27,9 @@ struct Walk {
 Walk FileWalk(platform::Mapping mapping, uint64_t offset, uint64_t length);
 // `length` bytes of memory, read or written (null is allowed when length is 0).
 Walk MemoryWalk(void* memory, uint64_t length);
+// `length` bytes written into the same `scratchLength` bytes over and over: output that is
+// only counted, as when a stream is inflated just to see that it is whole.
+Walk ScratchWalk(void* scratch, uint32_t scratchLength, uint64_t length);
 
 // Makes the current piece non-empty when the walk has bytes left, mapping the next window.
 // False only when that view cannot be mapped.

@@ -2,8 +2,6 @@
 // package's header and directory, one entry a line, and checks that every entry can be loaded.
 // `list` trusts nothing in the file: each offset and size is checked against the file's
 // length before it is followed, so a damaged package is described, never read out of bounds.
-#include <zlib.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -14,7 +12,11 @@
 #include "manifest.h"
 #include "package/format.h"
 #include "package/reader.h"
+#include "package/signature.h"
+#include "package/window.h"
 #include "package_builder.h"
+#include "platform/platform.h"
+#include "platform/posix/text.h"
 
 namespace {
 
@@ -23,12 +25,6 @@ using pkgbuild::Bytes;
 constexpr char kUsage[] = "usage: pkgtool build MANIFEST OUTPUT | pkgtool list PACKAGE|PATCH\n";
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
-constexpr uint64_t kMaxPackageSize = UINT32_MAX;
-
-uint32_t ReadU32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // `size` bytes at `offset` lie within `length` bytes; no sum can overflow in 64 bits.
 bool Within(uint64_t offset, uint64_t size, uint64_t length) {
@@ -53,48 +49,65 @@ int BuildPackage(const char* manifestPath, const char* outputPath) {
     if (!pkgbuild::ParseManifest(std::string(text.begin(), text.end()), base, &package, &error)) {
         return Fail(std::string(manifestPath) + ": " + error);
     }
-    const Bytes bytes = pkgbuild::Build(package);
-    if (bytes.size() > kMaxPackageSize) {
-        return Fail("the package would be larger than 4 GiB, which its offsets cannot reach");
-    }
-    if (!pkgbuild::WriteFile(outputPath, bytes)) {
-        return Fail(std::string("cannot write ") + outputPath);
+    if (!pkgbuild::BuildFile(package, outputPath, &error)) {
+        return Fail(std::string(outputPath) + ": " + error);
     }
     return 0;
 }
 
 // list --------------------------------------------------------------------------------------
 
-// A package inside a file: its bytes run from `start` to the end of the file.
-struct PackageView {
-    const uint8_t* data = nullptr;
+// The file being listed, read through the installer's own windows, so that a package of
+// several GiB is listed without being read into memory. The package's bytes run from `start`
+// for `length` bytes (up to the trailer, when there is one).
+struct ListedFile {
+    platform::File file;
+    platform::Mapping mapping;
+    uint64_t fileLength = 0;
+    uint64_t start = 0;
     uint64_t length = 0;
 };
 
-// The package starts at byte 0 when the magic is there; otherwise a trailer may point at it.
-// Without either, byte 0 is taken, so that the header is still shown with its wrong magic.
-bool LocatePackage(const Bytes& file, PackageView* view, std::string* problem) {
-    uint64_t start = 0;
-    const bool magicAtStart =
-        file.size() >= kMagicSize && std::memcmp(file.data(), kPackageMagic, kMagicSize) == 0;
-    if (!magicAtStart && file.size() >= kTrailerSize &&
-        std::memcmp(file.data() + file.size() - 4, kTrailerMagic, 4) == 0) {
-        start = ReadU32(file.data() + file.size() - kTrailerSize);
+bool ReadAt(const ListedFile& listed, uint64_t offset, uint32_t size, void* out) {
+    return Within(offset, size, listed.length) &&
+           ReadFileBytes(listed.mapping, listed.start + offset, size, out);
+}
+
+// The package starts at byte 0 when the magic is there; otherwise a trailer may point at it,
+// found as the installer finds it (before the certificate table of a signed file). Without
+// either, byte 0 is taken, so that the header is still shown with its wrong magic.
+bool LocatePackage(ListedFile* listed, std::string* problem) {
+    const uint64_t fileLength = listed->fileLength;
+    uint8_t magic[kMagicSize];
+    const bool magicAtStart = fileLength >= kMagicSize &&
+                              ReadFileBytes(listed->mapping, 0, kMagicSize, magic) &&
+                              std::memcmp(magic, kPackageMagic, kMagicSize) == 0;
+    const uint64_t partEnd = PackagePartEnd(listed->mapping, fileLength);
+    PackageTrailer trailer;
+    listed->start = 0;
+    listed->length = fileLength;
+    if (!magicAtStart && partEnd >= kTrailerSize &&
+        ReadFileBytes(listed->mapping, partEnd - kTrailerSize, kTrailerSize, &trailer) &&
+        std::memcmp(trailer.trailerMagic, kTrailerMagic, sizeof kTrailerMagic) == 0) {
+        listed->start = trailer.packageOffset;
         std::printf("self-contained patch: package at file offset %llu\n",
-                    static_cast<unsigned long long>(start));
-        if (!Within(start, kHeaderSize, file.size() - kTrailerSize)) {
-            *problem = "the trailer's packageOffset " + std::to_string(start) +
+                    static_cast<unsigned long long>(listed->start));
+        if (partEnd != fileLength) {
+            std::printf("signed: a certificate table follows the trailer at file offset %llu\n",
+                        static_cast<unsigned long long>(partEnd));
+        }
+        if (!Within(listed->start, kHeaderSize, partEnd - kTrailerSize)) {
+            *problem = "the trailer's packageOffset " + std::to_string(listed->start) +
                        " leaves no room for a package header before the trailer";
             return false;
         }
+        listed->length = partEnd - kTrailerSize - listed->start;
     }
-    if (!Within(start, kHeaderSize, file.size())) {
-        *problem = "the file is too short for a package header (" + std::to_string(file.size()) +
-                   " bytes)";
+    if (listed->length < kHeaderSize) {
+        *problem =
+            "the file is too short for a package header (" + std::to_string(fileLength) + " bytes)";
         return false;
     }
-    view->data = file.data() + start;
-    view->length = file.size() - start;
     return true;
 }
 
@@ -127,72 +140,57 @@ bool HeaderUsable(const PackageHeader& header, std::string* problem) {
     return false;
 }
 
-// Inflates one complete zlib stream of `packed` into exactly `out->size()` bytes.
 // Inflates a stream only to see that it ends after exactly `size` bytes.
-bool StreamInflatesTo(const uint8_t* packed, uint32_t packedSize, uint32_t size) {
-    z_stream stream{};
-    if (inflateInit(&stream) != Z_OK) {
-        return false;
-    }
-    stream.next_in = const_cast<Bytes::value_type*>(packed);
-    stream.avail_in = packedSize;
-    uint8_t scratch[65536];
-    uint64_t total = 0;
-    int result = Z_OK;
-    while (result == Z_OK && total <= size) {
-        stream.next_out = scratch;
-        stream.avail_out = sizeof scratch;
-        result = inflate(&stream, Z_NO_FLUSH);
-        total += sizeof scratch - stream.avail_out;
-    }
-    inflateEnd(&stream);
-    return result == Z_STREAM_END && total == size;
+bool StreamInflatesTo(const ListedFile& listed, uint64_t offset, uint32_t packedSize,
+                      uint32_t size) {
+    static uint8_t scratch[1 << 16];
+    Walk from = FileWalk(listed.mapping, listed.start + offset, packedSize);
+    Walk to = ScratchWalk(scratch, sizeof scratch, size);
+    const bool whole = InflateWalk(from, to);
+    EndWalk(from);
+    return whole;
 }
 
-bool ReadDirectory(const PackageView& view, const PackageHeader& header, Bytes* directory,
+bool ReadDirectory(const ListedFile& listed, const PackageHeader& header, Bytes* directory,
                    std::string* problem) {
     const uint64_t directorySize = uint64_t{header.entryCount} * kEntrySize;
     const uint64_t offset = header.directoryOffset;
-    if ((header.headerFlags & kDirectoryStorageMask) != kDirectoryZlib) {
-        if (!Within(offset, directorySize, view.length)) {
-            *problem = "the stored directory (" + std::to_string(directorySize) + " bytes at " +
-                       std::to_string(offset) + ") does not lie within the file";
-            return false;
-        }
-        directory->assign(view.data + offset, view.data + offset + directorySize);
-        return true;
-    }
-    const uint32_t packedSize = header.packedDirectorySize;
-    if (!Within(offset, packedSize, view.length)) {
-        *problem = "the zlib directory (" + std::to_string(packedSize) + " bytes at " +
-                   std::to_string(offset) + ") does not lie within the file";
+    const bool compressed = (header.headerFlags & kDirectoryStorageMask) == kDirectoryZlib;
+    const uint64_t packedSize = compressed ? header.packedDirectorySize : directorySize;
+    if (!Within(offset, packedSize, listed.length)) {
+        *problem = std::string(compressed ? "the zlib directory (" : "the stored directory (") +
+                   std::to_string(packedSize) + " bytes at " + std::to_string(offset) +
+                   ") does not lie within the file";
         return false;
     }
-    if (directorySize > uint64_t{packedSize} * kMaxInflateRatio) {
+    if (compressed && directorySize > packedSize * kMaxInflateRatio) {
         *problem = "a zlib directory of " + std::to_string(packedSize) +
                    " bytes cannot inflate to " + std::to_string(directorySize);
         return false;
     }
     directory->resize(directorySize);
-    // The installer's own inflation, so that the listing agrees with what it would read.
-    if (!InflateExactly(view.data + offset, packedSize, directory->data(),
-                        static_cast<uint32_t>(directorySize))) {
-        *problem = "the zlib directory does not inflate to exactly " +
-                   std::to_string(directorySize) + " bytes";
-        return false;
+    // The installer's own reading, so that the listing agrees with what it would read.
+    Walk from = FileWalk(listed.mapping, listed.start + offset, packedSize);
+    Walk to = MemoryWalk(directory->data(), directorySize);
+    const bool read = compressed ? InflateWalk(from, to) : CopyWalk(from, to);
+    EndWalk(from);
+    if (!read) {
+        *problem = compressed ? "the zlib directory does not inflate to exactly " +
+                                    std::to_string(directorySize) + " bytes"
+                              : "the stored directory cannot be read";
     }
-    return true;
+    return read;
 }
 
 // Why an entry cannot be loaded, or "" when it can.
-std::string EntryProblem(const PackageView& view, const DirectoryEntry& entry) {
+std::string EntryProblem(const ListedFile& listed, const DirectoryEntry& entry) {
     if ((entry.entryFlags & kEntryCompressed) == 0) {
-        return Within(entry.dataOffset, entry.size, view.length) ? "" : "data outside the file";
+        return Within(entry.dataOffset, entry.size, listed.length) ? "" : "data outside the file";
     }
-    if (!Within(entry.dataOffset, entry.storedSize, view.length)) {
+    if (!Within(entry.dataOffset, entry.storedSize, listed.length)) {
         return "data outside the file";
     }
-    if (!StreamInflatesTo(view.data + entry.dataOffset, entry.storedSize, entry.size)) {
+    if (!StreamInflatesTo(listed, entry.dataOffset, entry.storedSize, entry.size)) {
         return "stream damaged or not of its size";
     }
     return "";
@@ -206,18 +204,16 @@ size_t DisplayWidth(std::string_view utf8) {
     return width;
 }
 
-int ListPackage(const char* path) {
-    Bytes file;
-    if (!pkgbuild::ReadFile(path, &file)) {
-        return Fail(std::string("cannot read ") + path);
-    }
-    PackageView view;
+int ListMappedPackage(const char* path, ListedFile& listed) {
     std::string problem;
-    if (!LocatePackage(file, &view, &problem)) {
-        return Fail(std::string(path) + ": " + problem);
+    if ((listed.fileLength != 0 && !listed.mapping.valid()) || !LocatePackage(&listed, &problem)) {
+        return Fail(std::string(path) + ": " +
+                    (problem.empty() ? "cannot read the file" : problem));
     }
     PackageHeader header;
-    std::memcpy(&header, view.data, kHeaderSize);
+    if (!ReadAt(listed, 0, kHeaderSize, &header)) {
+        return Fail(std::string(path) + ": cannot read the header");
+    }
     const bool magicOk = std::memcmp(header.magic, kPackageMagic, kMagicSize) == 0;
     const uint32_t storage = header.headerFlags & kDirectoryStorageMask;
     std::printf("magic: %s\n", magicOk ? "ok" : "wrong");
@@ -227,7 +223,7 @@ int ListPackage(const char* path) {
     std::printf("packedDirectorySize: %u\n", header.packedDirectorySize);
 
     Bytes directory;
-    if (!HeaderUsable(header, &problem) || !ReadDirectory(view, header, &directory, &problem)) {
+    if (!HeaderUsable(header, &problem) || !ReadDirectory(listed, header, &directory, &problem)) {
         return Fail(std::string(path) + ": " + problem);
     }
     std::printf("%5s  %-32s %10s %10s %10s %10s  %s\n", "#", "name", "dataOffset", "size",
@@ -240,7 +236,7 @@ int ListPackage(const char* path) {
         const std::string name =
             pkgbuild::Windows1251ToUtf8(std::string_view(entry.name, nameLength));
         const size_t width = DisplayWidth(name);
-        const std::string entryProblem = EntryProblem(view, entry);
+        const std::string entryProblem = EntryProblem(listed, entry);
         broken += !entryProblem.empty();
         std::printf("%5u  %s%*s %10u %10u     0x%04X %10u  %s%s%s\n", i, name.c_str(),
                     static_cast<int>(width < 32 ? 32 - width : 0), "", entry.dataOffset, entry.size,
@@ -253,6 +249,30 @@ int ListPackage(const char* path) {
                     (broken == 1 ? " entry cannot" : " entries cannot") + " be loaded");
     }
     return 0;
+}
+
+void Release(ListedFile& listed) {
+    if (listed.mapping.valid()) {
+        platform::CloseMapping(listed.mapping);
+    }
+    platform::CloseFile(listed.file);
+}
+
+int ListPackage(const char* path) {
+    // The platform layer takes the installer's Windows-1251 names; this one is the system's.
+    std::string name;
+    ListedFile listed;
+    if (platform::posix::Utf8ToCp1251Exact(path, &name)) {
+        listed.file = platform::OpenFileRead(name.c_str());
+    }
+    if (!platform::GetFileLength(listed.file, &listed.fileLength)) {
+        platform::CloseFile(listed.file);
+        return Fail(std::string("cannot read ") + path);
+    }
+    listed.mapping = platform::CreateReadMapping(listed.file);
+    const int status = ListMappedPackage(path, listed);
+    Release(listed);
+    return status;
 }
 
 int Usage() {
