@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ make zlib1g-dev libgtest-dev libbenchmark-dev
           g++-mingw-w64-i686 g++-mingw-w64-x86-64-win32 libz-mingw-w64-dev
-          wine wine32:i386 wine64 xvfb locales imagemagick)
+          wine wine32:i386 wine64 xvfb locales imagemagick osslsigncode openssl)
 
 missing=()
 for package in "${packages[@]}"; do
