@@ -4,7 +4,6 @@
 #include <new>
 
 #include "package/signature.h"
-#include "package/window.h"
 
 size_t EntryNameLength(const DirectoryEntry& entry) {
     return strnlen(entry.name, kNameSize);
@@ -48,7 +47,7 @@ static bool Unpack(const Package& package, uint64_t offset, uint64_t packedLengt
     if (!WithinPackage(package, offset, packedLength)) {
         return false;
     }
-    Walk in = FileWalk(package.packageMapping, package.packageOffset + offset, packedLength);
+    Walk in = FileWalk(package.packageWindow, package.packageOffset + offset, packedLength);
     const bool unpacked = compressed ? InflateWalk(in, out) : CopyWalk(in, out) && WalkDone(out);
     EndWalk(in);
     EndWalk(out);
@@ -60,16 +59,16 @@ static bool Unpack(const Package& package, uint64_t offset, uint64_t packedLengt
 static bool LocatePackage(Package& package, bool embedded) {
     if (!embedded) {
         package.packageOffset = 0;
-        package.packageEnd = package.fileLength;
+        package.packageEnd = package.packageWindow.length;
         return true;
     }
-    const uint64_t partEnd = PackagePartEnd(package.packageMapping, package.fileLength);
+    const uint64_t partEnd = PackagePartEnd(package.packageWindow);
     if (partEnd < kTrailerSize) {
         return false;
     }
     const uint64_t trailerOffset = partEnd - kTrailerSize;
     PackageTrailer trailer;
-    if (!ReadFileBytes(package.packageMapping, trailerOffset, kTrailerSize, &trailer) ||
+    if (!ReadFileBytes(package.packageWindow, trailerOffset, kTrailerSize, &trailer) ||
         std::memcmp(trailer.trailerMagic, kTrailerMagic, sizeof kTrailerMagic) != 0) {
         return false;
     }
@@ -80,7 +79,7 @@ static bool LocatePackage(Package& package, bool embedded) {
 
 static bool ReadHeader(Package& package) {
     if (!WithinPackage(package, 0, kHeaderSize) ||
-        !ReadFileBytes(package.packageMapping, package.packageOffset, kHeaderSize,
+        !ReadFileBytes(package.packageWindow, package.packageOffset, kHeaderSize,
                        &package.header)) {
         return false;
     }
@@ -118,11 +117,11 @@ int64_t OpenPackage(Package& package, const char* path, bool embedded) {
     package = Package{};
     package.packageFile = platform::OpenFileRead(path);
     if (!package.packageFile.valid() ||
-        !platform::GetFileLength(package.packageFile, &package.fileLength)) {
+        !platform::GetFileLength(package.packageFile, &package.packageWindow.length)) {
         return -1;
     }
-    package.packageMapping = platform::CreateReadMapping(package.packageFile);
-    if (!package.packageMapping.valid()) {
+    package.packageWindow.mapping = platform::CreateReadMapping(package.packageFile);
+    if (!package.packageWindow.mapping.valid()) {
         return -1;
     }
     if (!LocatePackage(package, embedded) || !ReadHeader(package) || !ReadDirectory(package)) {
@@ -167,8 +166,9 @@ void ClosePackage(Package& package) {
     delete[] package.directory;
     package.directory = nullptr;
     if (package.packageFile.valid()) {
-        if (package.packageMapping.valid()) {
-            platform::CloseMapping(package.packageMapping);
+        if (package.packageWindow.mapping.valid()) {
+            CloseWindow(package.packageWindow);
+            platform::CloseMapping(package.packageWindow.mapping);
         }
         platform::CloseFile(package.packageFile);
     }

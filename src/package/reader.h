@@ -12,12 +12,15 @@
 #include <cstdint>
 
 #include "package/format.h"
+#include "package/window.h"
 #include "platform/platform.h"
 
 struct Package {
     platform::File packageFile;
-    platform::Mapping packageMapping;
-    uint64_t fileLength = 0;
+    // The read-only mapping of the whole file, its length, and the view of the window last
+    // read, kept for the next read: a cache, so loading an entry changes nothing of the
+    // package that callers can see.
+    mutable WindowedFile packageWindow;
     // The package occupies [packageOffset, packageEnd) of the file (the trailer excluded).
     uint64_t packageOffset = 0;
     uint64_t packageEnd = 0;

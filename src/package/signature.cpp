@@ -29,29 +29,18 @@ constexpr uint32_t kSecurityDirectory = 4;  // IMAGE_DIRECTORY_ENTRY_SECURITY
 constexpr uint64_t kDirectorySize = 8;      // an address (a file offset here), then a size
 constexpr uint32_t kMaxPadding = 7;         // the table starts at a multiple of 8
 
-// The file being read; every read is checked against its length before the view is mapped.
-struct PeFile {
-    platform::Mapping mapping;
-    uint64_t length;
-};
-
-bool ReadAt(const PeFile& file, uint64_t offset, uint32_t size, void* out) {
-    return offset <= file.length && size <= file.length - offset &&
-           ReadFileBytes(file.mapping, offset, size, out);
-}
-
-bool Read16(const PeFile& file, uint64_t offset, uint16_t* value) {
+bool Read16(WindowedFile& file, uint64_t offset, uint16_t* value) {
     uint8_t bytes[2];
-    if (!ReadAt(file, offset, sizeof bytes, bytes)) {
+    if (!ReadFileBytes(file, offset, sizeof bytes, bytes)) {
         return false;
     }
     *value = static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
     return true;
 }
 
-bool Read32(const PeFile& file, uint64_t offset, uint32_t* value) {
+bool Read32(WindowedFile& file, uint64_t offset, uint32_t* value) {
     uint8_t bytes[4];
-    if (!ReadAt(file, offset, sizeof bytes, bytes)) {
+    if (!ReadFileBytes(file, offset, sizeof bytes, bytes)) {
         return false;
     }
     *value = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
@@ -59,15 +48,15 @@ bool Read32(const PeFile& file, uint64_t offset, uint32_t* value) {
     return true;
 }
 
-bool HasBytes(const PeFile& file, uint64_t offset, const uint8_t* expected, uint32_t size) {
+bool HasBytes(WindowedFile& file, uint64_t offset, const uint8_t* expected, uint32_t size) {
     uint8_t bytes[4];
-    return size <= sizeof bytes && ReadAt(file, offset, size, bytes) &&
+    return size <= sizeof bytes && ReadFileBytes(file, offset, size, bytes) &&
            std::memcmp(bytes, expected, size) == 0;
 }
 
 // The file offset of the optional header and its layout; false when the file is no PE or its
 // optional header does not lie within the file.
-bool FindOptionalHeader(const PeFile& file, uint64_t* optional, uint16_t* optionalSize,
+bool FindOptionalHeader(WindowedFile& file, uint64_t* optional, uint16_t* optionalSize,
                         const OptionalLayout** layout) {
     uint32_t newHeader = 0;
     if (!HasBytes(file, 0, kDosMagic, sizeof kDosMagic) ||
@@ -96,7 +85,7 @@ bool FindOptionalHeader(const PeFile& file, uint64_t* optional, uint16_t* option
 
 // The certificate table from the security directory; false when the optional header is too
 // short to hold that entry or says it has no such entry.
-bool FindCertificateTable(const PeFile& file, uint32_t* tableOffset, uint32_t* tableSize) {
+bool FindCertificateTable(WindowedFile& file, uint32_t* tableOffset, uint32_t* tableSize) {
     uint64_t optional = 0;
     uint16_t optionalSize = 0;
     const OptionalLayout* layout = nullptr;
@@ -113,8 +102,8 @@ bool FindCertificateTable(const PeFile& file, uint32_t* tableOffset, uint32_t* t
 
 }  // namespace
 
-uint64_t PackagePartEnd(platform::Mapping mapping, uint64_t fileLength) {
-    const PeFile file{mapping, fileLength};
+uint64_t PackagePartEnd(WindowedFile& file) {
+    const uint64_t fileLength = file.length;
     uint32_t tableOffset = 0;
     uint32_t tableSize = 0;
     if (!FindCertificateTable(file, &tableOffset, &tableSize) || tableSize == 0 ||
@@ -124,7 +113,7 @@ uint64_t PackagePartEnd(platform::Mapping mapping, uint64_t fileLength) {
     // The zero bytes that align the table; the trailer's last byte ('R') is never zero.
     uint8_t padding[kMaxPadding];
     const uint32_t before = tableOffset < kMaxPadding ? tableOffset : kMaxPadding;
-    if (!ReadAt(file, tableOffset - before, before, padding)) {
+    if (!ReadFileBytes(file, tableOffset - before, before, padding)) {
         return tableOffset;
     }
     uint32_t zeros = 0;

@@ -12,9 +12,9 @@
 
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "package/window.h"
 
 // The end of the part of the file that may end in a package trailer: where the certificate
 // table starts, less the zero bytes (at most 7) before it, when the file is a PE whose security
-// directory describes a table ending exactly at the end of the file; otherwise `fileLength`.
-uint64_t PackagePartEnd(platform::Mapping mapping, uint64_t fileLength);
+// directory describes a table ending exactly at the end of the file; otherwise its length.
+uint64_t PackagePartEnd(WindowedFile& file);

@@ -7,6 +7,17 @@
 // The stream record interface the reader asks zlib for; zlib accepts any 1.x caller.
 static const char kZlibInterfaceVersion[] = "1.1.3";
 
+void CloseWindow(WindowedFile& file) {
+    platform::UnmapView(file.view);
+    file.view = platform::View{};
+}
+
+Walk FileWalk(WindowedFile& file, uint64_t offset, uint64_t length) {
+    Walk walk = FileWalk(file.mapping, offset, length);
+    walk.file = &file;
+    return walk;
+}
+
 Walk FileWalk(platform::Mapping mapping, uint64_t offset, uint64_t length) {
     Walk walk;
     walk.mapping = mapping;
@@ -28,6 +39,28 @@ Walk ScratchWalk(void* scratch, uint32_t scratchLength, uint64_t length) {
     return walk;
 }
 
+// Makes the kept view one that holds [position, position + length): the view of the window
+// that holds `position`, unless the kept one already does. False when the range does not lie
+// within the file or the view cannot be mapped.
+static bool ViewHolds(const WindowedFile& file, uint64_t position, uint32_t length) {
+    return position >= file.viewStart && length <= file.viewLength &&
+           position - file.viewStart <= file.viewLength - length;
+}
+
+static bool KeepViewOf(WindowedFile& file, uint64_t position, uint32_t length) {
+    if (file.view.valid() && ViewHolds(file, position, length)) {
+        return true;
+    }
+    CloseWindow(file);
+    file.viewStart = position - position % platform::ViewWindow();
+    file.viewLength = platform::ViewLengthAt(file.viewStart, file.length);
+    if (file.viewLength == 0 || !ViewHolds(file, position, length)) {
+        return false;
+    }
+    file.view = platform::MapView(file.mapping, file.viewStart, file.viewLength);
+    return file.view.valid();
+}
+
 bool FillPiece(Walk& walk) {
     if (walk.pieceLength != 0 || walk.position >= walk.end) {
         return true;
@@ -38,6 +71,11 @@ bool FillPiece(Walk& walk) {
         length = length < walk.scratchLength ? length : walk.scratchLength;
     } else if (walk.memory != nullptr) {
         walk.piece = walk.memory + walk.position;
+    } else if (walk.file != nullptr) {
+        if (!KeepViewOf(*walk.file, walk.position, length)) {
+            return false;
+        }
+        walk.piece = walk.file->view.data + (walk.position - walk.file->viewStart);
     } else {
         platform::UnmapView(walk.view);
         walk.view = platform::MapView(walk.mapping, walk.position, length);
@@ -116,11 +154,11 @@ bool InflateWalk(Walk& from, Walk& to) {
     return result == Z_STREAM_END && WalkDone(to);
 }
 
-bool ReadFileBytes(platform::Mapping mapping, uint64_t offset, uint32_t length, void* out) {
-    if (offset > UINT64_MAX - length) {
+bool ReadFileBytes(WindowedFile& file, uint64_t offset, uint32_t length, void* out) {
+    if (offset > file.length || length > file.length - offset) {
         return false;
     }
-    Walk from = FileWalk(mapping, offset, length);
+    Walk from = FileWalk(file, offset, length);
     Walk to = MemoryWalk(out, length);
     const bool copied = CopyWalk(from, to);
     EndWalk(from);

@@ -133,7 +133,7 @@ TEST_F(ReaderTest, MissingFileFailsAndCloseReleasesEverything) {
     ClosePackage(package_);
     EXPECT_FALSE(package_.packageFile.valid());
     EXPECT_EQ(package_.directory, nullptr);
-    EXPECT_FALSE(package_.packageMapping.valid());
+    EXPECT_FALSE(package_.packageWindow.mapping.valid());
 }
 
 TEST_F(ReaderTest, AcceptsEveryDirectoryStorageButOne) {

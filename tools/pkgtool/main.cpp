@@ -62,32 +62,31 @@ int BuildPackage(const char* manifestPath, const char* outputPath) {
 // for `length` bytes (up to the trailer, when there is one).
 struct ListedFile {
     platform::File file;
-    platform::Mapping mapping;
-    uint64_t fileLength = 0;
+    WindowedFile data;
     uint64_t start = 0;
     uint64_t length = 0;
 };
 
-bool ReadAt(const ListedFile& listed, uint64_t offset, uint32_t size, void* out) {
+bool ReadAt(ListedFile& listed, uint64_t offset, uint32_t size, void* out) {
     return Within(offset, size, listed.length) &&
-           ReadFileBytes(listed.mapping, listed.start + offset, size, out);
+           ReadFileBytes(listed.data, listed.start + offset, size, out);
 }
 
 // The package starts at byte 0 when the magic is there; otherwise a trailer may point at it,
 // found as the installer finds it (before the certificate table of a signed file). Without
 // either, byte 0 is taken, so that the header is still shown with its wrong magic.
 bool LocatePackage(ListedFile* listed, std::string* problem) {
-    const uint64_t fileLength = listed->fileLength;
+    const uint64_t fileLength = listed->data.length;
     uint8_t magic[kMagicSize];
     const bool magicAtStart = fileLength >= kMagicSize &&
-                              ReadFileBytes(listed->mapping, 0, kMagicSize, magic) &&
+                              ReadFileBytes(listed->data, 0, kMagicSize, magic) &&
                               std::memcmp(magic, kPackageMagic, kMagicSize) == 0;
-    const uint64_t partEnd = PackagePartEnd(listed->mapping, fileLength);
+    const uint64_t partEnd = PackagePartEnd(listed->data);
     PackageTrailer trailer;
     listed->start = 0;
     listed->length = fileLength;
     if (!magicAtStart && partEnd >= kTrailerSize &&
-        ReadFileBytes(listed->mapping, partEnd - kTrailerSize, kTrailerSize, &trailer) &&
+        ReadFileBytes(listed->data, partEnd - kTrailerSize, kTrailerSize, &trailer) &&
         std::memcmp(trailer.trailerMagic, kTrailerMagic, sizeof kTrailerMagic) == 0) {
         listed->start = trailer.packageOffset;
         std::printf("self-contained patch: package at file offset %llu\n",
@@ -141,17 +140,16 @@ bool HeaderUsable(const PackageHeader& header, std::string* problem) {
 }
 
 // Inflates a stream only to see that it ends after exactly `size` bytes.
-bool StreamInflatesTo(const ListedFile& listed, uint64_t offset, uint32_t packedSize,
-                      uint32_t size) {
+bool StreamInflatesTo(ListedFile& listed, uint64_t offset, uint32_t packedSize, uint32_t size) {
     static uint8_t scratch[1 << 16];
-    Walk from = FileWalk(listed.mapping, listed.start + offset, packedSize);
+    Walk from = FileWalk(listed.data, listed.start + offset, packedSize);
     Walk to = ScratchWalk(scratch, sizeof scratch, size);
     const bool whole = InflateWalk(from, to);
     EndWalk(from);
     return whole;
 }
 
-bool ReadDirectory(const ListedFile& listed, const PackageHeader& header, Bytes* directory,
+bool ReadDirectory(ListedFile& listed, const PackageHeader& header, Bytes* directory,
                    std::string* problem) {
     const uint64_t directorySize = uint64_t{header.entryCount} * kEntrySize;
     const uint64_t offset = header.directoryOffset;
@@ -170,7 +168,7 @@ bool ReadDirectory(const ListedFile& listed, const PackageHeader& header, Bytes*
     }
     directory->resize(directorySize);
     // The installer's own reading, so that the listing agrees with what it would read.
-    Walk from = FileWalk(listed.mapping, listed.start + offset, packedSize);
+    Walk from = FileWalk(listed.data, listed.start + offset, packedSize);
     Walk to = MemoryWalk(directory->data(), directorySize);
     const bool read = compressed ? InflateWalk(from, to) : CopyWalk(from, to);
     EndWalk(from);
@@ -183,7 +181,7 @@ bool ReadDirectory(const ListedFile& listed, const PackageHeader& header, Bytes*
 }
 
 // Why an entry cannot be loaded, or "" when it can.
-std::string EntryProblem(const ListedFile& listed, const DirectoryEntry& entry) {
+std::string EntryProblem(ListedFile& listed, const DirectoryEntry& entry) {
     if ((entry.entryFlags & kEntryCompressed) == 0) {
         return Within(entry.dataOffset, entry.size, listed.length) ? "" : "data outside the file";
     }
@@ -206,7 +204,8 @@ size_t DisplayWidth(std::string_view utf8) {
 
 int ListMappedPackage(const char* path, ListedFile& listed) {
     std::string problem;
-    if ((listed.fileLength != 0 && !listed.mapping.valid()) || !LocatePackage(&listed, &problem)) {
+    if ((listed.data.length != 0 && !listed.data.mapping.valid()) ||
+        !LocatePackage(&listed, &problem)) {
         return Fail(std::string(path) + ": " +
                     (problem.empty() ? "cannot read the file" : problem));
     }
@@ -252,8 +251,9 @@ int ListMappedPackage(const char* path, ListedFile& listed) {
 }
 
 void Release(ListedFile& listed) {
-    if (listed.mapping.valid()) {
-        platform::CloseMapping(listed.mapping);
+    if (listed.data.mapping.valid()) {
+        CloseWindow(listed.data);
+        platform::CloseMapping(listed.data.mapping);
     }
     platform::CloseFile(listed.file);
 }
@@ -265,11 +265,11 @@ int ListPackage(const char* path) {
     if (platform::posix::Utf8ToCp1251Exact(path, &name)) {
         listed.file = platform::OpenFileRead(name.c_str());
     }
-    if (!platform::GetFileLength(listed.file, &listed.fileLength)) {
+    if (!platform::GetFileLength(listed.file, &listed.data.length)) {
         platform::CloseFile(listed.file);
         return Fail(std::string("cannot read ") + path);
     }
-    listed.mapping = platform::CreateReadMapping(listed.file);
+    listed.data.mapping = platform::CreateReadMapping(listed.file);
     const int status = ListMappedPackage(path, listed);
     Release(listed);
     return status;
