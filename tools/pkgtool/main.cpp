@@ -92,8 +92,9 @@ bool LocatePackage(ListedFile* listed, std::string* problem) {
         std::printf("self-contained patch: package at file offset %llu\n",
                     static_cast<unsigned long long>(listed->start));
         if (partEnd != fileLength) {
-            std::printf("signed: a certificate table follows the trailer at file offset %llu\n",
-                        static_cast<unsigned long long>(partEnd));
+            std::printf(
+                "signed: the trailer ends at file offset %llu, before a certificate table\n",
+                static_cast<unsigned long long>(partEnd));
         }
         if (!Within(listed->start, kHeaderSize, partEnd - kTrailerSize)) {
             *problem = "the trailer's packageOffset " + std::to_string(listed->start) +
