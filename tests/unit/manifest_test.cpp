@@ -172,9 +172,9 @@ TEST(Manifest, StorageDirectives) {
     for (const bool allStored : {false, true}) {
         pkgbuild::Package package;
         std::string error;
-        ASSERT_TRUE(Parse(std::string(allStored ? "stored\n" : "") +
-                              "file packed = src\nstored-file as-is = src",
-                          &package, &error, folder.path()))
+        ASSERT_TRUE(Parse(
+            std::string(allStored ? "stored\n" : "") + "file packed = src\nstored-file as-is = src",
+            &package, &error, folder.path()))
             << error;
         ASSERT_EQ(Names(package), (std::vector<std::string>{"packed", "as-is"}));
         EXPECT_EQ(package.entries[0].compressed, !allStored);

@@ -252,15 +252,6 @@ TEST_F(ReaderTest, LoadEntryLoadsOnlyCompleteContent) {
     }
 }
 
-// Bytes that compress somewhat, so that a stream is neither tiny nor as long as its content.
-Bytes Pattern(size_t size, uint32_t seed) {
-    Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<uint8_t>(((i / 3) * 2654435761u + seed) >> 27);
-    }
-    return bytes;
-}
-
 // Every entry loads the same, into memory and into a file, through windows of any size:
 // tiny ones, and ones that end exactly at, one byte before or one byte after the end of
 // each entry's data, the directory, the header and the trailer, or each entry's size.
@@ -268,8 +259,8 @@ TEST_F(ReaderTest, EverythingLoadsThroughWindowsOfAnySize) {
     pkgbuild::Package package;
     package.entries = {
         {.name = ":Folders", .content = pkgbuild::StringList({"bin", "data"})},
-        {.name = "stored.bin", .content = Pattern(300, 1), .compressed = false},
-        {.name = "packed.bin", .content = Pattern(2000, 2)},
+        {.name = "stored.bin", .content = pkgbuild::Pattern(300, 1), .compressed = false},
+        {.name = "packed.bin", .content = pkgbuild::Pattern(2000, 2)},
         {.name = "zeros.bin", .content = Bytes(3000, 0)},
         {.name = "empty.bin", .content = {}},
     };

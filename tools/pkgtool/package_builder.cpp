@@ -265,6 +265,14 @@ Bytes ToBytes(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
+Bytes Pattern(size_t size, uint32_t seed) {
+    Bytes bytes(size);
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<uint8_t>(((i / 3) * 2654435761u + seed) >> 27);
+    }
+    return bytes;
+}
+
 Bytes StringList(const std::vector<std::string>& strings) {
     Bytes out;
     for (const std::string& text : strings) {

@@ -59,6 +59,9 @@ Bytes Bind(const Bytes& image, const Bytes& package);
 
 Bytes ToBytes(const std::string& text);
 
+// Test content that compresses somewhat: a stream neither tiny nor as long as the content.
+Bytes Pattern(size_t size, uint32_t seed);
+
 // Control-section contents.
 Bytes StringList(const std::vector<std::string>& strings);  // each with its NUL, then a NUL
 Bytes RegistryKeysSection(const std::string& subKey, const std::string& folderValue,
