@@ -39,14 +39,14 @@ Walk ScratchWalk(void* scratch, uint32_t scratchLength, uint64_t length) {
     return walk;
 }
 
-// Makes the kept view one that holds [position, position + length): the view of the window
-// that holds `position`, unless the kept one already does. False when the range does not lie
-// within the file or the view cannot be mapped.
 static bool ViewHolds(const WindowedFile& file, uint64_t position, uint32_t length) {
     return position >= file.viewStart && length <= file.viewLength &&
            position - file.viewStart <= file.viewLength - length;
 }
 
+// Makes the kept view one that holds [position, position + length): the view of the window
+// that holds `position`, unless the kept one already does. False when the range does not lie
+// within the file or the view cannot be mapped.
 static bool KeepViewOf(WindowedFile& file, uint64_t position, uint32_t length) {
     if (file.view.valid() && ViewHolds(file, position, length)) {
         return true;

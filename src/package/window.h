@@ -5,8 +5,9 @@
 // again and again (the package) keeps the view of the window last read for the next read.
 //
 // Copying and inflating take one walk to read and one to write; each side moves on by itself
-// when its piece is used up. Nothing here knows the package format, and nothing checks ranges
-// but the platform layer, which refuses a view outside its mapping.
+// when its piece is used up. Nothing here knows the package format; a range that does not lie
+// within its file fails when it is reached, as the platform layer refuses a view outside its
+// mapping.
 #pragma once
 
 #include <cstdint>
