@@ -27,13 +27,6 @@ bool NamesMatch(const char* a, size_t aLength, const char* b, size_t bLength) {
     return true;
 }
 
-bool InflateExactly(const uint8_t* input, uint32_t inputLength, uint8_t* output,
-                    uint32_t outputLength) {
-    Walk from = MemoryWalk(const_cast<uint8_t*>(input), inputLength);
-    Walk to = MemoryWalk(output, outputLength);
-    return InflateWalk(from, to);
-}
-
 // True when [offset, offset + length) lies within the package's part of the file.
 static bool WithinPackage(const Package& package, uint64_t offset, uint64_t length) {
     const uint64_t available = package.packageEnd - package.packageOffset;

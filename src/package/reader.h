@@ -49,8 +49,3 @@ bool LoadEntryToFile(const Package& package, const DirectoryEntry& entry,
 
 // Releases the directory, the mapping and the file, as far as they were acquired.
 void ClosePackage(Package& package);
-
-// Inflates one zlib stream held in memory; true only when the stream ended having produced
-// exactly `outputLength` bytes.
-bool InflateExactly(const uint8_t* input, uint32_t inputLength, uint8_t* output,
-                    uint32_t outputLength);
