@@ -29,8 +29,8 @@ void CreateIntermediateFolders(const PatchContext& context, const char* relative
     }
 }
 
-// Creates the new file at the entry's size and inflates the entry straight into its view.
-// False when any step fails or the content could not be loaded completely.
+// Creates the new file at the entry's size and fills it through views of its mapping, window
+// by window. False when any step fails or the content could not be loaded completely.
 bool WriteNewFile(const PatchContext& context, const DirectoryEntry& entry, const char* target) {
     const platform::File file = platform::CreateFileReadWrite(target);
     if (!file.valid()) {
@@ -41,19 +41,10 @@ bool WriteNewFile(const PatchContext& context, const DirectoryEntry& entry, cons
         return true;
     }
     const platform::Mapping mapping = platform::CreateWriteMapping(file, entry.size);
-    if (!mapping.valid()) {
-        platform::CloseFile(file);
-        return false;
-    }
-    uint8_t* view = platform::MapWholeView(mapping);
-    if (view == nullptr) {
+    const bool loaded = mapping.valid() && LoadEntryToFile(context.package, entry, mapping);
+    if (mapping.valid()) {
         platform::CloseMapping(mapping);
-        platform::CloseFile(file);
-        return false;
     }
-    const bool loaded = LoadEntry(context.package, entry, view);
-    platform::UnmapView(mapping, view);
-    platform::CloseMapping(mapping);
     platform::CloseFile(file);
     return loaded;
 }

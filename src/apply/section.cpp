@@ -1,5 +1,6 @@
 #include "apply/section.h"
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -9,7 +10,12 @@ SectionLoad LoadSection(const PatchContext& context, const char* name, Section* 
         return SectionLoad::Missing;
     }
     const DirectoryEntry& entry = context.package.directory[index];
-    section->data.reset(new (std::nothrow) char[static_cast<size_t>(entry.size) + 1]);
+    // In a 32-bit process the guard byte after a section of 4 GiB - 1 would wrap the size.
+    const uint64_t bufferSize = uint64_t{entry.size} + 1;
+    if (bufferSize > SIZE_MAX) {
+        return SectionLoad::Failed;
+    }
+    section->data.reset(new (std::nothrow) char[static_cast<size_t>(bufferSize)]);
     if (!section->data) {
         return SectionLoad::Failed;
     }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "package/format.h"
+#include "package/window.h"
 #include "platform/platform.h"
 
 namespace {
@@ -12,23 +13,14 @@ namespace {
 struct MappedFile {
     platform::File file;
     platform::Mapping mapping;
-    uint8_t* view = nullptr;
     uint64_t length = 0;
 };
 
-void Unmap(MappedFile& mapped) {
-    if (mapped.view != nullptr) {
-        platform::UnmapView(mapped.mapping, mapped.view);
-        mapped.view = nullptr;
-    }
+void Release(MappedFile& mapped) {
     if (mapped.mapping.valid()) {
         platform::CloseMapping(mapped.mapping);
         mapped.mapping = platform::Mapping{};
     }
-}
-
-void Release(MappedFile& mapped) {
-    Unmap(mapped);
     if (mapped.file.valid()) {
         platform::CloseFile(mapped.file);
         mapped.file = platform::File{};
@@ -51,39 +43,36 @@ bool OpenImage(MappedFile& image, const char* imagePath) {
     return platform::GetOwnProgramPath(ownPath, sizeof ownPath) && OpenInput(image, ownPath);
 }
 
-bool MapInput(MappedFile& input) {
+// Copies the whole input into the output where `output` has got to, window by window, then
+// lets the input's mapping go.
+bool CopyInput(MappedFile& input, Walk& output) {
     input.mapping = platform::CreateReadMapping(input.file);
-    if (input.mapping.valid()) {
-        input.view = platform::MapWholeView(input.mapping);
-    }
-    return input.view != nullptr;
-}
-
-// Copies the whole input to `destination` through its own view, then lets the view go.
-bool CopyInput(MappedFile& input, uint8_t* destination) {
-    if (!MapInput(input)) {
+    if (!input.mapping.valid()) {
         return false;
     }
-    std::memcpy(destination, input.view, input.length);
-    Unmap(input);
-    return true;
+    Walk walk = FileWalk(input.mapping, 0, input.length);
+    const bool copied = CopyWalk(walk, output);
+    EndWalk(walk);
+    platform::CloseMapping(input.mapping);
+    input.mapping = platform::Mapping{};
+    return copied;
 }
 
-bool WriteOutput(MappedFile& image, MappedFile& package, MappedFile& output, uint32_t total) {
+bool WriteOutput(MappedFile& image, MappedFile& package, MappedFile& output) {
+    const uint64_t total = image.length + package.length;
     output.mapping = platform::CreateWriteMapping(output.file, total + kTrailerSize);
     if (!output.mapping.valid()) {
-        return false;
-    }
-    output.view = platform::MapWholeView(output.mapping);
-    if (output.view == nullptr || !CopyInput(image, output.view) ||
-        !CopyInput(package, output.view + image.length)) {
         return false;
     }
     PackageTrailer trailer;
     trailer.packageOffset = static_cast<uint32_t>(image.length);
     std::memcpy(trailer.trailerMagic, kTrailerMagic, sizeof kTrailerMagic);
-    std::memcpy(output.view + total, &trailer, kTrailerSize);
-    return true;
+    Walk out = FileWalk(output.mapping, 0, total + kTrailerSize);
+    Walk trailerBytes = MemoryWalk(&trailer, kTrailerSize);
+    const bool written = CopyInput(image, out) && CopyInput(package, out) &&
+                         CopyWalk(trailerBytes, out) && WalkDone(out);
+    EndWalk(out);
+    return written;
 }
 
 }  // namespace
@@ -97,8 +86,7 @@ bool BindPackage(const char* imagePath, const char* packagePath, const char* out
         !platform::IsSameFile(package.file, outputPath)) {
         output.file = platform::CreateFileReadWrite(outputPath);
         if (output.file.valid()) {
-            written = WriteOutput(image, package, output,
-                                  static_cast<uint32_t>(image.length + package.length));
+            written = WriteOutput(image, package, output);
         }
     }
     const bool outputCreated = output.file.valid();

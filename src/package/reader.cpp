@@ -1,12 +1,9 @@
 #include "package/reader.h"
 
-#include <zlib.h>
-
 #include <cstring>
 #include <new>
 
-// The stream record interface the reader asks zlib for; zlib accepts any 1.x caller.
-static const char kZlibInterfaceVersion[] = "1.1.3";
+#include "package/signature.h"
 
 size_t EntryNameLength(const DirectoryEntry& entry) {
     return strnlen(entry.name, kNameSize);
@@ -30,60 +27,55 @@ bool NamesMatch(const char* a, size_t aLength, const char* b, size_t bLength) {
     return true;
 }
 
-bool InflateExactly(const uint8_t* input, uint32_t inputLength, uint8_t* output,
-                    uint32_t outputLength) {
-    // zlib refuses a null output pointer even when nothing is to be written.
-    uint8_t nothing = 0;
-    z_stream stream;
-    std::memset(&stream, 0, sizeof stream);
-    if (inflateInit_(&stream, kZlibInterfaceVersion, static_cast<int>(sizeof stream)) != Z_OK) {
-        return false;
-    }
-    stream.next_in = const_cast<Bytef*>(input);
-    stream.avail_in = inputLength;
-    stream.next_out = output != nullptr ? output : &nothing;
-    stream.avail_out = outputLength;
-    const int result = inflate(&stream, Z_NO_FLUSH);
-    const bool complete = result == Z_STREAM_END && stream.avail_out == 0;
-    inflateEnd(&stream);
-    return complete;
-}
-
 // True when [offset, offset + length) lies within the package's part of the file.
 static bool WithinPackage(const Package& package, uint64_t offset, uint64_t length) {
     const uint64_t available = package.packageEnd - package.packageOffset;
     return offset <= available && length <= available - offset;
 }
 
-static const uint8_t* PackageStart(const Package& package) {
-    return package.packageView + package.packageOffset;
+// Brings `packedLength` bytes at package offset `offset` into `out`: inflated when
+// `compressed`, copied otherwise. The bytes must lie within the package.
+static bool Unpack(const Package& package, uint64_t offset, uint64_t packedLength, bool compressed,
+                   Walk& out) {
+    if (!WithinPackage(package, offset, packedLength)) {
+        return false;
+    }
+    Walk in = FileWalk(package.packageWindow, package.packageOffset + offset, packedLength);
+    const bool unpacked = compressed ? InflateWalk(in, out) : CopyWalk(in, out) && WalkDone(out);
+    EndWalk(in);
+    EndWalk(out);
+    return unpacked;
 }
 
-// Where the package lies in the file: from byte 0, or as the trailer at the end says.
+// Where the package lies in the file: from byte 0, or as the trailer says that ends the
+// file, or that comes before the certificate table of a signed file.
 static bool LocatePackage(Package& package, bool embedded) {
     if (!embedded) {
         package.packageOffset = 0;
-        package.packageEnd = package.fileLength;
+        package.packageEnd = package.packageWindow.length;
         return true;
     }
-    if (package.fileLength < kTrailerSize) {
+    const uint64_t partEnd = PackagePartEnd(package.packageWindow);
+    if (partEnd < kTrailerSize) {
         return false;
     }
+    const uint64_t trailerOffset = partEnd - kTrailerSize;
     PackageTrailer trailer;
-    std::memcpy(&trailer, package.packageView + package.fileLength - kTrailerSize, kTrailerSize);
-    if (std::memcmp(trailer.trailerMagic, kTrailerMagic, sizeof kTrailerMagic) != 0) {
+    if (!ReadFileBytes(package.packageWindow, trailerOffset, kTrailerSize, &trailer) ||
+        std::memcmp(trailer.trailerMagic, kTrailerMagic, sizeof kTrailerMagic) != 0) {
         return false;
     }
     package.packageOffset = trailer.packageOffset;
-    package.packageEnd = package.fileLength - kTrailerSize;
+    package.packageEnd = trailerOffset;
     return package.packageOffset <= package.packageEnd;
 }
 
 static bool ReadHeader(Package& package) {
-    if (!WithinPackage(package, 0, kHeaderSize)) {
+    if (!WithinPackage(package, 0, kHeaderSize) ||
+        !ReadFileBytes(package.packageWindow, package.packageOffset, kHeaderSize,
+                       &package.header)) {
         return false;
     }
-    std::memcpy(&package.header, PackageStart(package), kHeaderSize);
     const PackageHeader& header = package.header;
     return std::memcmp(header.magic, kPackageMagic, kMagicSize) == 0 && header.entryCount != 0 &&
            header.directoryOffset != 0;
@@ -99,40 +91,30 @@ static bool ReadDirectory(Package& package) {
     if (storage == kDirectoryRejected) {
         return false;
     }
-    const uint64_t packedLength =
-        storage == kDirectoryZlib ? header.packedDirectorySize : directoryLength;
+    const bool compressed = storage == kDirectoryZlib;
+    const uint64_t packedLength = compressed ? header.packedDirectorySize : directoryLength;
     // A directory that cannot be there is refused before anything is allocated for it.
     if (!WithinPackage(package, header.directoryOffset, packedLength) ||
-        (storage == kDirectoryZlib && directoryLength > packedLength * kMaxInflateRatio)) {
+        (compressed && directoryLength > packedLength * kMaxInflateRatio)) {
         return false;
     }
     package.directory = new (std::nothrow) DirectoryEntry[header.entryCount];
     if (package.directory == nullptr) {
         return false;
     }
-    const uint8_t* packed = PackageStart(package) + header.directoryOffset;
-    uint8_t* directory = reinterpret_cast<uint8_t*>(package.directory);
-    if (storage == kDirectoryZlib) {
-        return InflateExactly(packed, header.packedDirectorySize, directory,
-                              static_cast<uint32_t>(directoryLength));
-    }
-    std::memcpy(directory, packed, directoryLength);
-    return true;
+    Walk out = MemoryWalk(package.directory, directoryLength);
+    return Unpack(package, header.directoryOffset, packedLength, compressed, out);
 }
 
 int64_t OpenPackage(Package& package, const char* path, bool embedded) {
     package = Package{};
     package.packageFile = platform::OpenFileRead(path);
     if (!package.packageFile.valid() ||
-        !platform::GetFileLength(package.packageFile, &package.fileLength)) {
+        !platform::GetFileLength(package.packageFile, &package.packageWindow.length)) {
         return -1;
     }
-    package.packageMapping = platform::CreateReadMapping(package.packageFile);
-    if (!package.packageMapping.valid()) {
-        return -1;
-    }
-    package.packageView = platform::MapWholeView(package.packageMapping);
-    if (package.packageView == nullptr) {
+    package.packageWindow.mapping = platform::CreateReadMapping(package.packageFile);
+    if (!package.packageWindow.mapping.valid()) {
         return -1;
     }
     if (!LocatePackage(package, embedded) || !ReadHeader(package) || !ReadDirectory(package)) {
@@ -155,32 +137,31 @@ int FindEntry(const Package& package, const char* name) {
     return -1;
 }
 
-bool LoadEntry(const Package& package, const DirectoryEntry& entry, void* destination) {
+// Loads the entry's content into `out`, a walk of exactly its `size` bytes.
+static bool LoadEntryInto(const Package& package, const DirectoryEntry& entry, Walk& out) {
     const bool compressed = (entry.entryFlags & kEntryCompressed) != 0;
-    const uint32_t storedLength = compressed ? entry.storedSize : entry.size;
-    if (!WithinPackage(package, entry.dataOffset, storedLength)) {
-        return false;
-    }
-    const uint8_t* data = PackageStart(package) + entry.dataOffset;
-    if (compressed) {
-        return InflateExactly(data, entry.storedSize, static_cast<uint8_t*>(destination),
-                              entry.size);
-    }
-    if (entry.size != 0) {
-        std::memcpy(destination, data, entry.size);
-    }
-    return true;
+    return Unpack(package, entry.dataOffset, compressed ? entry.storedSize : entry.size, compressed,
+                  out);
+}
+
+bool LoadEntry(const Package& package, const DirectoryEntry& entry, void* destination) {
+    Walk out = MemoryWalk(destination, entry.size);
+    return LoadEntryInto(package, entry, out);
+}
+
+bool LoadEntryToFile(const Package& package, const DirectoryEntry& entry,
+                     platform::Mapping destination) {
+    Walk out = FileWalk(destination, 0, entry.size);
+    return LoadEntryInto(package, entry, out);
 }
 
 void ClosePackage(Package& package) {
     delete[] package.directory;
     package.directory = nullptr;
     if (package.packageFile.valid()) {
-        if (package.packageMapping.valid()) {
-            if (package.packageView != nullptr) {
-                platform::UnmapView(package.packageMapping, package.packageView);
-            }
-            platform::CloseMapping(package.packageMapping);
+        if (package.packageWindow.mapping.valid()) {
+            CloseWindow(package.packageWindow);
+            platform::CloseMapping(package.packageWindow.mapping);
         }
         platform::CloseFile(package.packageFile);
     }

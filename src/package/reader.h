@@ -1,5 +1,7 @@
-// The package reader: one read-only mapping of the file for the whole run, the directory as
-// the only copy, entries found by a linear scan and loaded straight into the caller's memory.
+// The package reader: one read-only mapping of the file for the whole run, seen through views
+// of one window at a time (the trailer, the header and the directory when the package is
+// opened, an entry's data while it is loaded); the directory as the only copy; entries found by
+// a linear scan and loaded straight into the caller's memory or into a new file's mapping.
 //
 // Nothing is read outside the mapped file: the trailer, header and directory must lie within
 // it or the open fails, and an entry whose data does not lie within it cannot be loaded.
@@ -10,13 +12,15 @@
 #include <cstdint>
 
 #include "package/format.h"
+#include "package/window.h"
 #include "platform/platform.h"
 
 struct Package {
     platform::File packageFile;
-    platform::Mapping packageMapping;
-    const uint8_t* packageView = nullptr;
-    uint64_t fileLength = 0;
+    // The read-only mapping of the whole file, its length, and the view of the window last
+    // read, kept for the next read: a cache, so loading an entry changes nothing of the
+    // package that callers can see.
+    mutable WindowedFile packageWindow;
     // The package occupies [packageOffset, packageEnd) of the file (the trailer excluded).
     uint64_t packageOffset = 0;
     uint64_t packageEnd = 0;
@@ -24,9 +28,10 @@ struct Package {
     DirectoryEntry* directory = nullptr;
 };
 
-// Opens the package in `path`: at byte 0, or, when `embedded`, where the trailer at the end
-// of the file says. Returns the package offset, or -1 on any failure; what was acquired
-// stays recorded for ClosePackage, which must follow in every case.
+// Opens the package in `path`: at byte 0, or, when `embedded`, where the trailer says that
+// ends the file (or, in a signed file, comes before its certificate table and padding). Returns the
+// package offset, or -1 on any failure; what was acquired stays recorded for ClosePackage, which
+// must follow in every case.
 int64_t OpenPackage(Package& package, const char* path, bool embedded);
 
 // Index of the first entry of that name (ASCII case ignored), or -1.
@@ -37,10 +42,10 @@ int FindEntry(const Package& package, const char* name);
 // destination holds nothing usable, and never more than `size` bytes were written.
 bool LoadEntry(const Package& package, const DirectoryEntry& entry, void* destination);
 
-// Releases the directory, the view, the mapping and the file, as far as they were acquired.
-void ClosePackage(Package& package);
+// The same into a new file's read-write mapping of exactly `size` bytes, written window by
+// window through views of it.
+bool LoadEntryToFile(const Package& package, const DirectoryEntry& entry,
+                     platform::Mapping destination);
 
-// Inflates one zlib stream in a single call; true only when the stream ended having
-// produced exactly `outputLength` bytes.
-bool InflateExactly(const uint8_t* input, uint32_t inputLength, uint8_t* output,
-                    uint32_t outputLength);
+// Releases the directory, the mapping and the file, as far as they were acquired.
+void ClosePackage(Package& package);

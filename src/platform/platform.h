@@ -22,11 +22,40 @@ struct File {
     bool valid() const { return value != -1; }
 };
 
-// A mapping of a whole file; the view is mapped from it in a separate step.
+// A mapping of a whole file; views of parts of it are mapped from it in separate steps.
 struct Mapping {
     intptr_t value = 0;
     bool valid() const { return value != 0; }
 };
+
+// A view of part of a mapped file. `data` is the first byte asked for; the system maps from an
+// aligned offset at or before it, which only UnmapView needs to know.
+struct View {
+    uint8_t* data = nullptr;
+    void* base = nullptr;
+    size_t mappedLength = 0;
+    bool valid() const { return data != nullptr; }
+};
+
+// Views never cover more than one window of a file: a 32-bit process cannot map a file of
+// several GiB whole, so readers and writers move a view of at most this size along the file.
+// A multiple of the 64 KiB allocation granularity of Windows.
+constexpr uint32_t kViewWindow = 32u << 20;
+static_assert(kViewWindow % (64u << 10) == 0);
+
+// The window in force: kViewWindow, unless a test of the posix backend made it smaller.
+uint32_t ViewWindow();
+
+// How many bytes a view from `offset` may cover before `end`: up to `end` or to the next
+// multiple of the window, whichever comes first (0 when offset >= end). Views that follow one
+// another with these lengths each use at most one window of address space.
+inline uint32_t ViewLengthAt(uint64_t offset, uint64_t end) {
+    if (offset >= end) {
+        return 0;
+    }
+    const uint64_t toBoundary = ViewWindow() - offset % ViewWindow();
+    return static_cast<uint32_t>(end - offset < toBoundary ? end - offset : toBoundary);
+}
 
 // Opens an existing file for reading. Others may read it meanwhile, but not write it
 // (win32 share mode; posix has none). Invalid handle on failure.
@@ -48,14 +77,16 @@ Mapping CreateReadMapping(File file);
 
 // A read-write mapping of exactly `size` bytes (size > 0): the file is set to that length,
 // the new bytes zero. On posix the space is reserved first, so a full disk fails here
-// cleanly and never faults later through the view.
-Mapping CreateWriteMapping(File file, uint32_t size);
+// cleanly and never faults later through a view.
+Mapping CreateWriteMapping(File file, uint64_t size);
 
-// The view of the whole mapping, or null.
-uint8_t* MapWholeView(Mapping mapping);
+// Maps [offset, offset + length) of the mapping with the mapping's access (read-only or
+// read-write). Fails (an invalid view) when length is 0 or more than the window, or when the
+// range does not lie within the mapping.
+View MapView(Mapping mapping, uint64_t offset, uint32_t length);
 
-// Releases a view made by MapWholeView from this mapping; written pages reach the file.
-void UnmapView(Mapping mapping, const void* view);
+// Releases a view made by MapView; written pages reach the file.
+void UnmapView(const View& view);
 void CloseMapping(Mapping mapping);
 void CloseFile(File file);
 

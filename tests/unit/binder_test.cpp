@@ -7,6 +7,7 @@
 
 #include "package_builder.h"
 #include "temp_folder.h"
+#include "view_window.h"
 
 using pkgbuild::Bytes;
 
@@ -35,9 +36,14 @@ class BinderTest : public ::testing::Test {
 };
 
 TEST_F(BinderTest, WritesImagePackageAndTrailer) {
-    ASSERT_TRUE(pkgbuild::WriteFile(output_, Bytes(1 << 20, 'o')));  // replaced, not extended
-    ASSERT_TRUE(BindPackage(image_.c_str(), package_.c_str(), output_.c_str()));
-    EXPECT_EQ(Read(output_), pkgbuild::Bind(imageBytes_, packageBytes_));
+    // 0 is the program's window; the image is 19 windows of 4096 bytes, so with that window the
+    // package starts exactly at a boundary; with 77825 the trailer crosses one.
+    for (const uint32_t window : {0u, 1000u, 4096u, 77825u}) {
+        ViewWindowForTest small(window);
+        ASSERT_TRUE(pkgbuild::WriteFile(output_, Bytes(1 << 20, 'o')));  // replaced, not extended
+        ASSERT_TRUE(BindPackage(image_.c_str(), package_.c_str(), output_.c_str())) << window;
+        EXPECT_EQ(Read(output_), pkgbuild::Bind(imageBytes_, packageBytes_)) << window;
+    }
 }
 
 TEST_F(BinderTest, BindsAnAlreadyBoundImageAgain) {

@@ -53,7 +53,10 @@ std::vector<std::string> Names(const pkgbuild::Package& package) {
 std::string Content(const pkgbuild::Package& package, const std::string& name) {
     for (const pkgbuild::Entry& entry : package.entries) {
         if (entry.name == name) {
-            return AsString(entry.content);
+            pkgbuild::Bytes content = entry.content;  // payload files are read when built
+            return entry.sourceFile.empty() || pkgbuild::ReadFile(entry.sourceFile, &content)
+                       ? AsString(content)
+                       : "<unreadable>";
         }
     }
     return "<missing>";
@@ -167,6 +170,22 @@ TEST(Manifest, StorageDirectives) {
             EXPECT_EQ(entry.compressed, c.entriesCompressed) << entry.name;
         }
         EXPECT_EQ(package.compressDirectory, c.directoryCompressed);
+    }
+
+    // stored-file stores its one entry whatever else is compressed; `stored` stores them all.
+    TempFolder folder("qlm_manifest");
+    WriteUnder(folder, "src", "x");
+    for (const bool allStored : {false, true}) {
+        pkgbuild::Package package;
+        std::string error;
+        ASSERT_TRUE(Parse(
+            std::string(allStored ? "stored\n" : "") + "file packed = src\nstored-file as-is = src",
+            &package, &error, folder.path()))
+            << error;
+        ASSERT_EQ(Names(package), (std::vector<std::string>{"packed", "as-is"}));
+        EXPECT_EQ(package.entries[0].compressed, !allStored);
+        EXPECT_FALSE(package.entries[1].compressed);
+        EXPECT_EQ(Content(package, "as-is"), "x");
     }
 }
 
@@ -287,6 +306,7 @@ TEST(Manifest, ErrorsNameTheirLine) {
         {std::string("folder a\0b", 10), "line 1: a NUL character"},
         {"file a.txt", "line 1: expected: file NAME = SOURCE"},
         {"file a.txt=b", "line 1: expected: file NAME = SOURCE"},
+        {"stored-file a.txt", "line 1: expected: stored-file NAME = SOURCE"},
         {"file a.txt = no_such_file_here", "line 1: cannot read"},
         {"payload no_such_folder_here", "no_such_folder_here is not a folder"},
         {"folder a\\x00", "line 1: \\x needs two hex digits of an ASCII code"},

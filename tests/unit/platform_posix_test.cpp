@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/files.h"
 #include "platform/posix/path.h"
 #include "platform/posix/process.h"
 #include "platform/posix/registry_store.h"
@@ -193,7 +194,7 @@ TEST(PosixFiles, MovePathNeverReplacesTheDestination) {
     EXPECT_EQ(stat((temp.Path(Utf8(u8"Новая"))).c_str(), &info), 0);
 }
 
-TEST(PosixFiles, WriteMappingMakesTheFileOfExactlyThatSize) {
+TEST(PosixFiles, WriteMappingMakesTheFileOfExactlyThatSizeWrittenThroughViews) {
     TempFolder temp("qlm_platform");
     const std::string path = ProgramPath(temp.Path("out.bin"));
     WriteWhole(temp.Path("out.bin"), std::string(50000, 'z'));  // longer than the new file
@@ -203,13 +204,17 @@ TEST(PosixFiles, WriteMappingMakesTheFileOfExactlyThatSize) {
     EXPECT_FALSE(platform::CreateWriteMapping(file, 0).valid());
     platform::Mapping mapping = platform::CreateWriteMapping(file, 10000);
     ASSERT_TRUE(mapping.valid());
-    uint8_t* view = platform::MapWholeView(mapping);
-    ASSERT_NE(view, nullptr);
-    EXPECT_EQ(view[9999], 0);
-    for (uint32_t i = 0; i < 10000; ++i) {
-        view[i] = static_cast<uint8_t>(i * 7);
+    // Two views meeting at an offset that is no multiple of a page.
+    for (const uint32_t start : {0u, 4321u}) {
+        const uint32_t length = start == 0 ? 4321 : 10000 - 4321;
+        platform::View view = platform::MapView(mapping, start, length);
+        ASSERT_TRUE(view.valid());
+        EXPECT_EQ(view.data[length - 1], 0);
+        for (uint32_t i = 0; i < length; ++i) {
+            view.data[i] = static_cast<uint8_t>((start + i) * 7);
+        }
+        platform::UnmapView(view);
     }
-    platform::UnmapView(mapping, view);
     platform::CloseMapping(mapping);
     uint64_t length = 0;
     EXPECT_TRUE(platform::GetFileLength(file, &length));
@@ -245,11 +250,40 @@ TEST(PosixFiles, ReadMappingAndFileIdentity) {
     ASSERT_TRUE(mapping.valid());
     // The mapping outlives its file handle, as on Windows.
     platform::CloseFile(file);
-    const uint8_t* view = platform::MapWholeView(mapping);
-    ASSERT_NE(view, nullptr);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(view), 7), "payload");
-    platform::UnmapView(mapping, view);
+
+    // A view lies within the mapping and within one window (4 bytes here).
+    platform::posix::SetViewWindowForTesting(4);
+    struct Case {
+        uint64_t offset;
+        uint32_t length;
+        const char* bytes;  // null: no view
+    };
+    const Case cases[] = {
+        {0, 4, "payl"},  {3, 4, "load"},  {6, 1, "d"},     {0, 0, nullptr},
+        {0, 5, nullptr}, {6, 2, nullptr}, {7, 1, nullptr}, {UINT64_MAX, 1, nullptr},
+    };
+    for (const Case& c : cases) {
+        platform::View view = platform::MapView(mapping, c.offset, c.length);
+        EXPECT_EQ(view.valid(), c.bytes != nullptr) << c.offset << "+" << c.length;
+        if (view.valid() && c.bytes != nullptr) {
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(view.data), c.length), c.bytes);
+        }
+        platform::UnmapView(view);
+    }
+    platform::posix::SetViewWindowForTesting(0);
     platform::CloseMapping(mapping);
+}
+
+TEST(PosixFiles, ViewLengthsStopAtWindowMultiples) {
+    platform::posix::SetViewWindowForTesting(100);
+    EXPECT_EQ(platform::ViewLengthAt(0, 1000), 100u);
+    EXPECT_EQ(platform::ViewLengthAt(99, 1000), 1u);
+    EXPECT_EQ(platform::ViewLengthAt(150, 170), 20u);
+    EXPECT_EQ(platform::ViewLengthAt(170, 170), 0u);
+    EXPECT_EQ(platform::ViewLengthAt(5000000030, UINT64_MAX), 70u);  // beyond 4 GiB
+    platform::posix::SetViewWindowForTesting(0);
+    EXPECT_EQ(platform::ViewWindow(), platform::kViewWindow);
+    EXPECT_EQ(platform::ViewLengthAt(1, 3ull << 30), platform::kViewWindow - 1);
 }
 
 TEST(PosixFiles, OwnProgramPathNamesAnExistingFile) {

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "package_builder.h"
 #include "temp_folder.h"
+#include "view_window.h"
 
 using pkgbuild::Bytes;
 
@@ -38,8 +41,23 @@ class ReaderTest : public ::testing::Test {
         return loaded;
     }
 
+    // Loads the entry into a new file of exactly its size, as payload files are written.
+    bool LoadToFile(const DirectoryEntry& entry, Bytes* content) {
+        // A new name each time, for the same reason as above.
+        const std::string path = folder_.Path("written" + std::to_string(++written_) + ".bin");
+        platform::File file = platform::CreateFileReadWrite(path.c_str());
+        platform::Mapping mapping = platform::CreateWriteMapping(file, entry.size);
+        const bool loaded = mapping.valid() && LoadEntryToFile(package_, entry, mapping);
+        platform::CloseMapping(mapping);
+        platform::CloseFile(file);
+        EXPECT_TRUE(pkgbuild::ReadFile(path, content));
+        std::remove(path.c_str());
+        return loaded;
+    }
+
     TempFolder folder_{"qlm_reader"};
     const std::string path_ = folder_.Path("package.dat");
+    int written_ = 0;
     Package package_;
 };
 
@@ -115,7 +133,7 @@ TEST_F(ReaderTest, MissingFileFailsAndCloseReleasesEverything) {
     ClosePackage(package_);
     EXPECT_FALSE(package_.packageFile.valid());
     EXPECT_EQ(package_.directory, nullptr);
-    EXPECT_EQ(package_.packageView, nullptr);
+    EXPECT_FALSE(package_.packageWindow.mapping.valid());
 }
 
 TEST_F(ReaderTest, AcceptsEveryDirectoryStorageButOne) {
@@ -220,10 +238,84 @@ TEST_F(ReaderTest, LoadEntryLoadsOnlyCompleteContent) {
         pkgbuild::Package package;
         package.entries = {c.entry};
         ASSERT_EQ(Open(pkgbuild::Build(package)), 0) << c.what;
-        Bytes loaded;
-        EXPECT_EQ(Load("a", &loaded), c.loads) << c.what;
-        if (c.loads) {
-            EXPECT_EQ(loaded, c.expected) << c.what;
+        for (const uint32_t window : {0u, 13u, 64u}) {  // 0: the program's window
+            ViewWindowForTest small(window);
+            Bytes loaded;
+            EXPECT_EQ(Load("a", &loaded), c.loads) << c.what << ", window " << window;
+            if (c.loads) {
+                EXPECT_EQ(loaded, c.expected) << c.what << ", window " << window;
+            }
+            if (package_.directory[0].size != 0) {
+                EXPECT_EQ(LoadToFile(package_.directory[0], &loaded), c.loads) << c.what;
+            }
+        }
+    }
+}
+
+// Every entry loads the same, into memory and into a file, through windows of any size:
+// tiny ones, and ones that end exactly at, one byte before or one byte after the end of
+// each entry's data, the directory, the header and the trailer, or each entry's size.
+TEST_F(ReaderTest, EverythingLoadsThroughWindowsOfAnySize) {
+    pkgbuild::Package package;
+    package.entries = {
+        {.name = ":Folders", .content = pkgbuild::StringList({"bin", "data"})},
+        {.name = "stored.bin", .content = pkgbuild::Pattern(300, 1), .compressed = false},
+        {.name = "packed.bin", .content = pkgbuild::Pattern(2000, 2)},
+        {.name = "zeros.bin", .content = Bytes(3000, 0)},
+        {.name = "empty.bin", .content = {}},
+    };
+    const Bytes image(1000, 'M');
+    for (const bool compressDirectory : {true, false}) {
+        package.compressDirectory = compressDirectory;
+        const Bytes separate = pkgbuild::Build(package);
+        const Bytes embedded = pkgbuild::Bind(image, separate);
+        // Written once: rewriting a file just written makes ext4 flush it, slowly.
+        const std::string embeddedPath = folder_.Path("patch.exe");
+        ASSERT_TRUE(pkgbuild::WriteFile(embeddedPath, embedded));
+        ASSERT_EQ(Open(separate), 0);
+        std::set<uint32_t> windows = {13, 64};
+        std::set<uint64_t> ends = {4096, image.size() + kHeaderSize / 2,
+                                   embedded.size() - kTrailerSize, embedded.size() - 4};
+        const PackageHeader& header = package_.header;
+        const uint64_t directoryEnd =
+            header.directoryOffset +
+            (compressDirectory ? header.packedDirectorySize : header.entryCount * kEntrySize);
+        ends.insert({directoryEnd, image.size() + directoryEnd});
+        for (uint32_t i = 0; i < header.entryCount; ++i) {
+            const DirectoryEntry& entry = package_.directory[i];
+            const uint64_t dataEnd =
+                entry.dataOffset +
+                ((entry.entryFlags & kEntryCompressed) ? entry.storedSize : entry.size);
+            ends.insert({dataEnd, image.size() + dataEnd, entry.size});
+        }
+        for (const uint64_t end : ends) {
+            if (end > 64) {  // smaller ones are crossed many times by the windows above
+                windows.insert({static_cast<uint32_t>(end - 1), static_cast<uint32_t>(end),
+                                static_cast<uint32_t>(end + 1)});
+            }
+        }
+        for (const uint32_t window : windows) {
+            ViewWindowForTest small(window);
+            for (const bool isEmbedded : {false, true}) {
+                SCOPED_TRACE(testing::Message()
+                             << "window " << window << ", embedded " << isEmbedded
+                             << ", zlib directory " << compressDirectory);
+                ClosePackage(package_);
+                ASSERT_EQ(OpenPackage(package_, isEmbedded ? embeddedPath.c_str() : path_.c_str(),
+                                      isEmbedded),
+                          isEmbedded ? 1000 : 0);
+                for (const pkgbuild::Entry& expected : package.entries) {
+                    Bytes loaded;
+                    EXPECT_TRUE(Load(expected.name.c_str(), &loaded)) << expected.name;
+                    EXPECT_EQ(loaded, expected.content) << expected.name;
+                    if (!expected.content.empty()) {
+                        const DirectoryEntry& entry =
+                            package_.directory[FindEntry(package_, expected.name.c_str())];
+                        EXPECT_TRUE(LoadToFile(entry, &loaded)) << expected.name;
+                        EXPECT_EQ(loaded, expected.content) << expected.name;
+                    }
+                }
+            }
         }
     }
 }

@@ -1,7 +1,5 @@
 #include "inspect.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -14,7 +12,11 @@
 #include "manifest.h"
 #include "package/format.h"
 #include "package/reader.h"
+#include "package/signature.h"
+#include "package/window.h"
 #include "package_builder.h"
+#include "platform/platform.h"
+#include "platform/posix/text.h"
 #include "sections.h"
 
 namespace pkgbuild {
@@ -22,11 +24,6 @@ namespace {
 
 constexpr int kExitFailure = 1;
 constexpr size_t kTargetLimit = kInstallerPathLimit - kBackupSuffixLength;
-
-uint32_t ReadU32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // `size` bytes at `offset` lie within `length` bytes; no sum can overflow in 64 bits.
 bool Within(uint64_t offset, uint64_t size, uint64_t length) {
@@ -38,37 +35,80 @@ int Fail(const std::string& message) {
     return kExitFailure;
 }
 
-// A package inside a file: its bytes run from `start` to the end of the file.
-struct PackageView {
-    const uint8_t* data = nullptr;
+// The file being described, read through the installer's own windows, so that a package of
+// several GiB is described without being read into memory. The package's bytes run from
+// `start` for `length` bytes (up to the trailer, when there is one).
+struct ListedFile {
+    platform::File file;
+    WindowedFile data;
+    uint64_t start = 0;
     uint64_t length = 0;
 };
 
-// The package starts at byte 0 when the magic is there; otherwise a trailer may point at it.
-// Without either, byte 0 is taken, so that the header is still shown with its wrong magic.
-bool LocatePackage(const Bytes& file, PackageView* view, std::string* problem) {
-    uint64_t start = 0;
-    const bool magicAtStart =
-        file.size() >= kMagicSize && std::memcmp(file.data(), kPackageMagic, kMagicSize) == 0;
-    if (!magicAtStart && file.size() >= kTrailerSize &&
-        std::memcmp(file.data() + file.size() - 4, kTrailerMagic, 4) == 0) {
-        start = ReadU32(file.data() + file.size() - kTrailerSize);
+bool ReadAt(ListedFile& listed, uint64_t offset, uint32_t size, void* out) {
+    return Within(offset, size, listed.length) &&
+           ReadFileBytes(listed.data, listed.start + offset, size, out);
+}
+
+// The package starts at byte 0 when the magic is there; otherwise a trailer may point at it,
+// found as the installer finds it (before the certificate table of a signed file). Without
+// either, byte 0 is taken, so that the header is still shown with its wrong magic.
+bool LocatePackage(ListedFile* listed, std::string* problem) {
+    const uint64_t fileLength = listed->data.length;
+    uint8_t magic[kMagicSize];
+    const bool magicAtStart = fileLength >= kMagicSize &&
+                              ReadFileBytes(listed->data, 0, kMagicSize, magic) &&
+                              std::memcmp(magic, kPackageMagic, kMagicSize) == 0;
+    const uint64_t partEnd = PackagePartEnd(listed->data);
+    PackageTrailer trailer;
+    listed->start = 0;
+    listed->length = fileLength;
+    if (!magicAtStart && partEnd >= kTrailerSize &&
+        ReadFileBytes(listed->data, partEnd - kTrailerSize, kTrailerSize, &trailer) &&
+        std::memcmp(trailer.trailerMagic, kTrailerMagic, sizeof kTrailerMagic) == 0) {
+        listed->start = trailer.packageOffset;
         std::printf("self-contained patch: package at file offset %llu\n",
-                    static_cast<unsigned long long>(start));
-        if (!Within(start, kHeaderSize, file.size() - kTrailerSize)) {
-            *problem = "the trailer's packageOffset " + std::to_string(start) +
+                    static_cast<unsigned long long>(listed->start));
+        if (partEnd != fileLength) {
+            std::printf(
+                "signed: the trailer ends at file offset %llu, before a certificate table\n",
+                static_cast<unsigned long long>(partEnd));
+        }
+        if (!Within(listed->start, kHeaderSize, partEnd - kTrailerSize)) {
+            *problem = "the trailer's packageOffset " + std::to_string(listed->start) +
                        " leaves no room for a package header before the trailer";
             return false;
         }
+        listed->length = partEnd - kTrailerSize - listed->start;
     }
-    if (!Within(start, kHeaderSize, file.size())) {
-        *problem = "the file is too short for a package header (" + std::to_string(file.size()) +
-                   " bytes)";
+    if (listed->length < kHeaderSize) {
+        *problem =
+            "the file is too short for a package header (" + std::to_string(fileLength) + " bytes)";
         return false;
     }
-    view->data = file.data() + start;
-    view->length = file.size() - start;
     return true;
+}
+
+// Opens and maps the file named in the system's UTF-8; false when it cannot be read.
+bool OpenListed(const char* path, ListedFile* listed) {
+    // The platform layer takes the installer's Windows-1251 names; this one is the system's.
+    std::string name;
+    if (platform::posix::Utf8ToCp1251Exact(path, &name)) {
+        listed->file = platform::OpenFileRead(name.c_str());
+    }
+    if (!platform::GetFileLength(listed->file, &listed->data.length)) {
+        return false;
+    }
+    listed->data.mapping = platform::CreateReadMapping(listed->file);
+    return listed->data.length == 0 || listed->data.mapping.valid();
+}
+
+void ReleaseListed(ListedFile& listed) {
+    if (listed.data.mapping.valid()) {
+        CloseWindow(listed.data);
+        platform::CloseMapping(listed.data.mapping);
+    }
+    platform::CloseFile(listed.file);
 }
 
 const char* StorageName(uint32_t storage) {
@@ -101,70 +141,55 @@ bool HeaderUsable(const PackageHeader& header, std::string* problem) {
 }
 
 // Inflates a stream only to see that it ends after exactly `size` bytes.
-bool StreamInflatesTo(const uint8_t* packed, uint32_t packedSize, uint32_t size) {
-    z_stream stream{};
-    if (inflateInit(&stream) != Z_OK) {
-        return false;
-    }
-    stream.next_in = const_cast<Bytes::value_type*>(packed);
-    stream.avail_in = packedSize;
-    uint8_t scratch[65536];
-    uint64_t total = 0;
-    int result = Z_OK;
-    while (result == Z_OK && total <= size) {
-        stream.next_out = scratch;
-        stream.avail_out = sizeof scratch;
-        result = inflate(&stream, Z_NO_FLUSH);
-        total += sizeof scratch - stream.avail_out;
-    }
-    inflateEnd(&stream);
-    return result == Z_STREAM_END && total == size;
+bool StreamInflatesTo(ListedFile& listed, uint64_t offset, uint32_t packedSize, uint32_t size) {
+    static uint8_t scratch[1 << 16];
+    Walk from = FileWalk(listed.data, listed.start + offset, packedSize);
+    Walk to = ScratchWalk(scratch, sizeof scratch, size);
+    const bool whole = InflateWalk(from, to);
+    EndWalk(from);
+    return whole;
 }
 
-bool ReadDirectory(const PackageView& view, const PackageHeader& header, Bytes* directory,
+bool ReadDirectory(ListedFile& listed, const PackageHeader& header, Bytes* directory,
                    std::string* problem) {
     const uint64_t directorySize = uint64_t{header.entryCount} * kEntrySize;
     const uint64_t offset = header.directoryOffset;
-    if ((header.headerFlags & kDirectoryStorageMask) != kDirectoryZlib) {
-        if (!Within(offset, directorySize, view.length)) {
-            *problem = "the stored directory (" + std::to_string(directorySize) + " bytes at " +
-                       std::to_string(offset) + ") does not lie within the file";
-            return false;
-        }
-        directory->assign(view.data + offset, view.data + offset + directorySize);
-        return true;
-    }
-    const uint32_t packedSize = header.packedDirectorySize;
-    if (!Within(offset, packedSize, view.length)) {
-        *problem = "the zlib directory (" + std::to_string(packedSize) + " bytes at " +
-                   std::to_string(offset) + ") does not lie within the file";
+    const bool compressed = (header.headerFlags & kDirectoryStorageMask) == kDirectoryZlib;
+    const uint64_t packedSize = compressed ? header.packedDirectorySize : directorySize;
+    if (!Within(offset, packedSize, listed.length)) {
+        *problem = std::string(compressed ? "the zlib directory (" : "the stored directory (") +
+                   std::to_string(packedSize) + " bytes at " + std::to_string(offset) +
+                   ") does not lie within the file";
         return false;
     }
-    if (directorySize > uint64_t{packedSize} * kMaxInflateRatio) {
+    if (compressed && directorySize > packedSize * kMaxInflateRatio) {
         *problem = "a zlib directory of " + std::to_string(packedSize) +
                    " bytes cannot inflate to " + std::to_string(directorySize);
         return false;
     }
     directory->resize(directorySize);
-    // The installer's own inflation, so that the listing agrees with what it would read.
-    if (!InflateExactly(view.data + offset, packedSize, directory->data(),
-                        static_cast<uint32_t>(directorySize))) {
-        *problem = "the zlib directory does not inflate to exactly " +
-                   std::to_string(directorySize) + " bytes";
-        return false;
+    // The installer's own reading, so that the listing agrees with what it would read.
+    Walk from = FileWalk(listed.data, listed.start + offset, packedSize);
+    Walk to = MemoryWalk(directory->data(), directorySize);
+    const bool read = compressed ? InflateWalk(from, to) : CopyWalk(from, to);
+    EndWalk(from);
+    if (!read) {
+        *problem = compressed ? "the zlib directory does not inflate to exactly " +
+                                    std::to_string(directorySize) + " bytes"
+                              : "the stored directory cannot be read";
     }
-    return true;
+    return read;
 }
 
 // Why an entry cannot be loaded, or "" when it can.
-std::string EntryProblem(const PackageView& view, const DirectoryEntry& entry) {
+std::string EntryProblem(ListedFile& listed, const DirectoryEntry& entry) {
     if ((entry.entryFlags & kEntryCompressed) == 0) {
-        return Within(entry.dataOffset, entry.size, view.length) ? "" : "data outside the file";
+        return Within(entry.dataOffset, entry.size, listed.length) ? "" : "data outside the file";
     }
-    if (!Within(entry.dataOffset, entry.storedSize, view.length)) {
+    if (!Within(entry.dataOffset, entry.storedSize, listed.length)) {
         return "data outside the file";
     }
-    if (!StreamInflatesTo(view.data + entry.dataOffset, entry.storedSize, entry.size)) {
+    if (!StreamInflatesTo(listed, entry.dataOffset, entry.storedSize, entry.size)) {
         return "stream damaged or not of its size";
     }
     return "";
@@ -184,8 +209,7 @@ std::string EntryName(const DirectoryEntry& entry) {
 
 // What the listing found: the entries, and for each why it cannot be loaded ("" when it can).
 struct Listing {
-    Bytes file;
-    PackageView view;
+    ListedFile listed;
     std::vector<DirectoryEntry> entries;
     std::vector<std::string> problems;
 };
@@ -193,19 +217,18 @@ struct Listing {
 // Prints the header and the directory. False, with the exit status set, when there is no
 // directory to go on with.
 bool PrintListing(const char* path, Listing* listing, int* status) {
-    Bytes& file = listing->file;
-    if (!pkgbuild::ReadFile(path, &file)) {
+    ListedFile& listed = listing->listed;
+    if (!OpenListed(path, &listed)) {
         *status = Fail(std::string("cannot read ") + path);
         return false;
     }
-    PackageView& view = listing->view;
     std::string problem;
-    if (!LocatePackage(file, &view, &problem)) {
-        *status = Fail(std::string(path) + ": " + problem);
+    PackageHeader header;
+    if (!LocatePackage(&listed, &problem) || !ReadAt(listed, 0, kHeaderSize, &header)) {
+        *status =
+            Fail(std::string(path) + ": " + (problem.empty() ? "cannot read the header" : problem));
         return false;
     }
-    PackageHeader header;
-    std::memcpy(&header, view.data, kHeaderSize);
     const bool magicOk = std::memcmp(header.magic, kPackageMagic, kMagicSize) == 0;
     const uint32_t storage = header.headerFlags & kDirectoryStorageMask;
     std::printf("magic: %s\n", magicOk ? "ok" : "wrong");
@@ -215,7 +238,7 @@ bool PrintListing(const char* path, Listing* listing, int* status) {
     std::printf("packedDirectorySize: %u\n", header.packedDirectorySize);
 
     Bytes directory;
-    if (!HeaderUsable(header, &problem) || !ReadDirectory(view, header, &directory, &problem)) {
+    if (!HeaderUsable(header, &problem) || !ReadDirectory(listed, header, &directory, &problem)) {
         *status = Fail(std::string(path) + ": " + problem);
         return false;
     }
@@ -227,7 +250,7 @@ bool PrintListing(const char* path, Listing* listing, int* status) {
         std::memcpy(&entry, directory.data() + uint64_t{i} * kEntrySize, kEntrySize);
         const std::string name = Windows1251ToUtf8(EntryName(entry));
         const size_t width = DisplayWidth(name);
-        listing->problems.push_back(EntryProblem(view, entry));
+        listing->problems.push_back(EntryProblem(listed, entry));
         const std::string& entryProblem = listing->problems.back();
         std::printf("%5u  %s%*s %10u %10u     0x%04X %10u  %s%s%s\n", i, name.c_str(),
                     static_cast<int>(width < 32 ? 32 - width : 0), "", entry.dataOffset, entry.size,
@@ -251,13 +274,16 @@ std::string Plural(size_t count, const char* one, const char* many) {
 }
 
 // The content of an entry that EntryProblem found loadable.
-Bytes LoadListed(const PackageView& view, const DirectoryEntry& entry) {
+Bytes LoadListed(ListedFile& listed, const DirectoryEntry& entry) {
     Bytes content(entry.size);
-    if ((entry.entryFlags & kEntryCompressed) == 0) {
-        std::memcpy(content.data(), view.data + entry.dataOffset, entry.size);
-    } else {
-        InflateExactly(view.data + entry.dataOffset, entry.storedSize, content.data(), entry.size);
+    const bool compressed = (entry.entryFlags & kEntryCompressed) != 0;
+    Walk from = FileWalk(listed.data, listed.start + entry.dataOffset,
+                         compressed ? entry.storedSize : entry.size);
+    Walk to = MemoryWalk(content.data(), content.size());
+    if (!(compressed ? InflateWalk(from, to) : CopyWalk(from, to))) {
+        content.clear();  // read a moment ago; only a failing view can stop it now
     }
+    EndWalk(from);
     return content;
 }
 
@@ -451,7 +477,7 @@ int FirstOfName(const Listing& listing, std::string_view name) {
 }
 
 // Prints every control section; returns how many are damaged.
-size_t ShowSections(const Listing& listing) {
+size_t ShowSections(Listing& listing) {
     size_t damaged = 0;
     for (size_t i = 0; i < listing.entries.size(); ++i) {
         const DirectoryEntry& entry = listing.entries[i];
@@ -475,7 +501,7 @@ size_t ShowSections(const Listing& listing) {
             ++damaged;
             continue;
         }
-        const Bytes content = LoadListed(listing.view, entry);
+        const Bytes content = LoadListed(listing.listed, entry);
         const std::string_view bytes(reinterpret_cast<const char*>(content.data()), content.size());
         const std::string damage = ShowSection(kind, bytes);
         if (!damage.empty()) {
@@ -492,11 +518,11 @@ size_t ShowSections(const Listing& listing) {
 }
 
 // The payload files in the order they are installed, each under its installed path.
-void ShowPayload(const Listing& listing) {
+void ShowPayload(Listing& listing) {
     std::vector<std::string> nameTable;
     const int table = FirstOfName(listing, SectionName(SectionKind::XlatNamesTable));
     if (table >= 0 && listing.problems[table].empty()) {
-        const Bytes content = LoadListed(listing.view, listing.entries[table]);
+        const Bytes content = LoadListed(listing.listed, listing.entries[table]);
         DecodeStringList(
             std::string_view(reinterpret_cast<const char*>(content.data()), content.size()),
             &nameTable);
@@ -521,7 +547,9 @@ void ShowPayload(const Listing& listing) {
 int ListPackage(const char* path) {
     Listing listing;
     int status = 0;
-    if (!PrintListing(path, &listing, &status)) {
+    const bool listed = PrintListing(path, &listing, &status);
+    ReleaseListed(listing.listed);
+    if (!listed) {
         return status;
     }
     const size_t broken = CountProblems(listing);
@@ -536,10 +564,12 @@ int ShowPackage(const char* path) {
     Listing listing;
     int status = 0;
     if (!PrintListing(path, &listing, &status)) {
+        ReleaseListed(listing.listed);
         return status;
     }
     const size_t damaged = ShowSections(listing);
     ShowPayload(listing);
+    ReleaseListed(listing.listed);
     const size_t broken = CountProblems(listing);
     if (broken != 0 || damaged != 0) {
         return Fail(std::string(path) + ": " + Plural(broken, "entry cannot", "entries cannot") +

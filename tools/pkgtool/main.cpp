@@ -23,7 +23,6 @@ constexpr char kUsage[] =
     "       pkgtool show PACKAGE|PATCH\n";
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
-constexpr uint64_t kMaxPackageSize = UINT32_MAX;
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "pkgtool: %s\n", message.c_str());
@@ -41,12 +40,8 @@ int BuildPackage(const char* manifestPath, const char* outputPath) {
     if (!pkgbuild::ParseManifest(std::string(text.begin(), text.end()), base, &package, &error)) {
         return Fail(std::string(manifestPath) + ": " + error);
     }
-    const pkgbuild::Bytes bytes = pkgbuild::Build(package);
-    if (bytes.size() > kMaxPackageSize) {
-        return Fail("the package would be larger than 4 GiB, which its offsets cannot reach");
-    }
-    if (!pkgbuild::WriteFile(outputPath, bytes)) {
-        return Fail(std::string("cannot write ") + outputPath);
+    if (!pkgbuild::BuildFile(package, outputPath, &error)) {
+        return Fail(std::string(outputPath) + ": " + error);
     }
     return 0;
 }

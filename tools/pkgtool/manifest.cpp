@@ -267,7 +267,7 @@ bool NumberField(Parser& p, std::string_view raw, const char* what, uint32_t max
 }
 
 // Adds a payload entry; a name too long for the entry gets a placeholder and a name pair.
-bool AddPayload(Parser& p, const std::string& realName, Bytes content) {
+bool AddPayload(Parser& p, const std::string& realName, const fs::path& source) {
     if (realName.empty()) {
         return p.Fail("an entry name is empty");
     }
@@ -291,16 +291,24 @@ bool AddPayload(Parser& p, const std::string& realName, Bytes content) {
     }
     Entry entry;
     entry.name = storedName;
-    entry.content = std::move(content);
+    entry.sourceFile = source.string();
     p.payload.push_back(std::move(entry));
     return true;
 }
 
-bool ReadSource(Parser& p, const fs::path& path, Bytes* content) {
-    if (!ReadFile(path.string(), content)) {
+// A payload file must be readable now and fit an entry; it is read when the package is built.
+bool CheckSource(Parser& p, const fs::path& path) {
+    std::FILE* file = std::fopen(path.string().c_str(), "rb");
+    if (file == nullptr) {
         return p.Fail("cannot read " + path.string());
     }
-    if (content->size() > UINT32_MAX) {
+    std::fclose(file);
+    std::error_code ec;
+    const uintmax_t size = fs::file_size(path, ec);
+    if (ec) {
+        return p.Fail("cannot read " + path.string());
+    }
+    if (size > UINT32_MAX) {
         return p.Fail(path.string() + " is larger than a package can hold");
     }
     return true;
@@ -357,26 +365,39 @@ bool DoPayload(Parser& p, const Fields& f) {
     }
     std::sort(files.begin(), files.end());
     for (auto& [name, path] : files) {
-        Bytes content;
-        if (!ReadSource(p, path, &content) || !AddPayload(p, name, std::move(content))) {
+        if (!CheckSource(p, path) || !AddPayload(p, name, path)) {
             return false;
         }
     }
     return true;
 }
 
-bool DoFile(Parser& p, const Fields& f) {
+// NAME = SOURCE, as FindFileSeparator splits them.
+bool FileDirective(Parser& p, const Fields& f, const char* form, bool stored) {
     const std::string_view text = f[0];
     const size_t equals = FindFileSeparator(text);
     if (equals == std::string_view::npos) {
-        return p.Fail("expected: file NAME = SOURCE");
+        return p.Fail(std::string("expected: ") + form);
     }
     std::string name;
     fs::path source;
-    Bytes content;
-    return PathField(p, Trim(text.substr(0, equals)), "NAME", &name) &&
-           HostPathField(p, Trim(text.substr(equals + 1)), "SOURCE", &source) &&
-           ReadSource(p, source, &content) && AddPayload(p, name, std::move(content));
+    if (!PathField(p, Trim(text.substr(0, equals)), "NAME", &name) ||
+        !HostPathField(p, Trim(text.substr(equals + 1)), "SOURCE", &source) ||
+        !CheckSource(p, source) || !AddPayload(p, name, source)) {
+        return false;
+    }
+    p.payload.back().compressed = !stored;
+    return true;
+}
+
+bool DoFile(Parser& p, const Fields& f) {
+    return FileDirective(p, f, "file NAME = SOURCE", false);
+}
+
+// Data that does not compress (or a file too large to compress in reasonable time) is
+// better stored, while the rest of the package stays compressed.
+bool DoStoredFile(Parser& p, const Fields& f) {
+    return FileDirective(p, f, "stored-file NAME = SOURCE", true);
 }
 
 bool DoRegistryKeys(Parser& p, const Fields& f) {
@@ -545,6 +566,7 @@ struct Directive {
 constexpr Directive kDirectives[] = {
     {"payload", 1, 1, "payload DIR", DoPayload},
     {"file", 1, 1, "file NAME = SOURCE", DoFile},
+    {"stored-file", 1, 1, "stored-file NAME = SOURCE", DoStoredFile},
     {"registry-keys", 5, 5,
      "registry-keys SUBKEY | FOLDERVALUE | PROGRAMVALUE | LEVELVALUE | LEVEL", DoRegistryKeys},
     {"startup-msg", 2, 2, "startup-msg CAPTION | TEXT", DoStartupMsg},
@@ -690,7 +712,7 @@ bool ParseManifest(const std::string& text, const std::string& baseFolder, Packa
         return false;
     }
     for (Entry& entry : entries) {
-        entry.compressed = !p.stored;
+        entry.compressed = entry.compressed && !p.stored;
     }
     out->compressDirectory = !p.directoryStored;
     return true;

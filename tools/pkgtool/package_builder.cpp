@@ -1,8 +1,10 @@
 #include "package_builder.h"
 
+#include <stdio.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -43,50 +45,212 @@ void Append(Bytes& out, const Bytes& data) {
     out.insert(out.end(), data.begin(), data.end());
 }
 
-}  // namespace
+// Content is read and compressed in pieces of this size.
+constexpr size_t kPieceSize = 1 << 20;
 
-Bytes Compress(const Bytes& data) {
-    uLongf length = compressBound(static_cast<uLong>(data.size()));
-    Bytes out(length);
-    compress2(out.data(), &length, data.data(), static_cast<uLong>(data.size()), 9);
-    out.resize(length);
-    return out;
+// Where a package's bytes go as they are made: memory, or a file written front to back.
+struct Sink {
+    Bytes* memory = nullptr;
+    std::FILE* file = nullptr;
+    uint64_t length = 0;
+    bool failed = false;
+};
+
+void Put(Sink& sink, const uint8_t* data, size_t length) {
+    if (sink.memory != nullptr) {
+        sink.memory->insert(sink.memory->end(), data, data + length);
+    } else if (std::fwrite(data, 1, length, sink.file) != length) {
+        sink.failed = true;
+    }
+    sink.length += length;
 }
 
-Bytes Build(const Package& package) {
-    Bytes out(kHeaderSize, 0);
+void Put(Sink& sink, const Bytes& data) {
+    Put(sink, data.data(), data.size());
+}
+
+// Replaces bytes already written at `offset` (the header, once the rest is known).
+void PutAt(Sink& sink, uint64_t offset, const Bytes& data) {
+    if (sink.memory != nullptr) {
+        std::memcpy(sink.memory->data() + offset, data.data(), data.size());
+    } else if (fseeko(sink.file, static_cast<off_t>(offset), SEEK_SET) != 0 ||
+               std::fwrite(data.data(), 1, data.size(), sink.file) != data.size()) {
+        sink.failed = true;
+    }
+}
+
+// Where an entry's content comes from: memory, or a file read piece by piece.
+struct Source {
+    const Bytes* memory = nullptr;
+    std::FILE* file = nullptr;
+    size_t position = 0;
+    bool failed = false;
+};
+
+// Up to `room` more bytes of the content; 0 at its end.
+size_t Take(Source& source, uint8_t* buffer, size_t room) {
+    if (source.memory != nullptr) {
+        const size_t length = std::min(room, source.memory->size() - source.position);
+        if (length != 0) {
+            std::memcpy(buffer, source.memory->data() + source.position, length);
+        }
+        source.position += length;
+        return length;
+    }
+    const size_t length = std::fread(buffer, 1, room, source.file);
+    source.failed = source.failed || std::ferror(source.file) != 0;
+    return length;
+}
+
+// Writes the content of `source` to `sink`, as a zlib stream (level 9) or as it is, and
+// counts the content's bytes.
+bool Encode(Source& source, bool compress, Sink& sink, uint64_t* contentLength) {
+    z_stream stream{};
+    if (compress && deflateInit(&stream, 9) != Z_OK) {
+        return false;
+    }
+    Bytes in(kPieceSize);
+    Bytes out(compress ? kPieceSize : 0);
+    int result = Z_OK;
+    *contentLength = 0;
+    for (bool end = false; !end && !source.failed && !sink.failed;) {
+        const size_t length = Take(source, in.data(), in.size());
+        *contentLength += length;
+        end = length == 0;
+        if (!compress) {
+            Put(sink, in.data(), length);
+            continue;
+        }
+        stream.next_in = in.data();
+        stream.avail_in = static_cast<uInt>(length);
+        do {  // until deflate leaves room in the output: then it has taken all the input
+            stream.next_out = out.data();
+            stream.avail_out = static_cast<uInt>(out.size());
+            result = deflate(&stream, end ? Z_FINISH : Z_NO_FLUSH);
+            Put(sink, out.data(), out.size() - stream.avail_out);
+        } while (stream.avail_out == 0);
+    }
+    if (compress) {
+        deflateEnd(&stream);
+    }
+    return !source.failed && !sink.failed && (!compress || result == Z_STREAM_END);
+}
+
+// Writes the entry's data, encoded, from its source file or its content.
+bool EncodeEntry(const Entry& entry, Sink& sink, uint64_t* contentLength, std::string* error) {
+    Source source;
+    if (entry.sourceFile.empty()) {
+        source.memory = &entry.content;
+    } else if ((source.file = std::fopen(entry.sourceFile.c_str(), "rb")) == nullptr) {
+        *error = "cannot read " + entry.sourceFile;
+        return false;
+    }
+    const bool encoded = Encode(source, entry.compressed, sink, contentLength);
+    if (source.file != nullptr) {
+        std::fclose(source.file);
+    }
+    if (!encoded) {
+        *error = source.failed ? "cannot read " + entry.sourceFile : "cannot write the package";
+    }
+    return encoded;
+}
+
+Bytes Header(const Package& package, uint32_t directoryOffset, uint32_t packedDirectorySize) {
+    Bytes header(kHeaderSize, 0);
+    const Bytes magic = package.magic.value_or(Bytes(std::begin(kMagic), std::end(kMagic)));
+    std::memcpy(header.data(), magic.data(), std::min<size_t>(magic.size(), 16));
+    PutUint32(header, 16,
+              package.entryCount.value_or(static_cast<uint32_t>(package.entries.size())));
+    PutUint32(header, 20, package.directoryOffset.value_or(directoryOffset));
+    PutUint32(header, 24,
+              package.headerFlags.value_or(package.compressDirectory ? kZlibDirectory : 0));
+    PutUint32(
+        header, 28,
+        package.packedDirectorySize.value_or(package.compressDirectory ? packedDirectorySize : 0));
+    return header;
+}
+
+// The whole package into `sink`: a header to be filled in, the entries' data, the directory,
+// then the header.
+bool WritePackage(const Package& package, Sink& sink, std::string* error) {
+    constexpr char kTooLarge[] =
+        "the package would be larger than 4 GiB, which its offsets cannot reach";
+    Put(sink, Bytes(kHeaderSize, 0));
     Bytes directory;
     for (const Entry& entry : package.entries) {
-        const Bytes data = entry.storedData
-                               ? *entry.storedData
-                               : (entry.compressed ? Compress(entry.content) : entry.content);
+        const uint64_t dataOffset = sink.length;
+        uint64_t contentLength = entry.content.size();
+        if (entry.storedData) {
+            Put(sink, *entry.storedData);
+        } else if (!EncodeEntry(entry, sink, &contentLength, error)) {
+            return false;
+        }
+        if (sink.length > UINT32_MAX || contentLength > UINT32_MAX) {
+            *error = kTooLarge;
+            return false;
+        }
+        const uint64_t storedLength = sink.length - dataOffset;
         Bytes record(kEntrySize, 0);
         std::memcpy(record.data(), entry.name.data(), std::min(entry.name.size(), kNameSize));
-        PutUint32(record, 32, entry.dataOffset.value_or(static_cast<uint32_t>(out.size())));
-        PutUint32(record, 36, entry.size.value_or(static_cast<uint32_t>(entry.content.size())));
+        PutUint32(record, 32, entry.dataOffset.value_or(static_cast<uint32_t>(dataOffset)));
+        PutUint32(record, 36, entry.size.value_or(static_cast<uint32_t>(contentLength)));
         PutUint16(record, 42, entry.entryFlags.value_or(entry.compressed ? kCompressedFlags : 0));
         PutUint32(
             record, 44,
-            entry.storedSize.value_or(entry.compressed ? static_cast<uint32_t>(data.size()) : 0));
+            entry.storedSize.value_or(entry.compressed ? static_cast<uint32_t>(storedLength) : 0));
         Append(directory, record);
-        Append(out, data);
     }
     const Bytes packedDirectory = package.storedDirectory     ? *package.storedDirectory
                                   : package.compressDirectory ? Compress(directory)
                                                               : directory;
-    const uint32_t directoryOffset = static_cast<uint32_t>(out.size());
-    Append(out, packedDirectory);
+    const uint64_t directoryOffset = sink.length;
+    Put(sink, packedDirectory);
+    if (sink.length > UINT32_MAX) {
+        *error = kTooLarge;
+        return false;
+    }
+    PutAt(sink, 0,
+          Header(package, static_cast<uint32_t>(directoryOffset),
+                 static_cast<uint32_t>(packedDirectory.size())));
+    if (sink.failed) {
+        *error = "cannot write the package";
+    }
+    return !sink.failed;
+}
 
-    const Bytes magic = package.magic.value_or(Bytes(std::begin(kMagic), std::end(kMagic)));
-    std::memcpy(out.data(), magic.data(), std::min<size_t>(magic.size(), 16));
-    PutUint32(out, 16, package.entryCount.value_or(static_cast<uint32_t>(package.entries.size())));
-    PutUint32(out, 20, package.directoryOffset.value_or(directoryOffset));
-    PutUint32(out, 24,
-              package.headerFlags.value_or(package.compressDirectory ? kZlibDirectory : 0));
-    PutUint32(out, 28,
-              package.packedDirectorySize.value_or(
-                  package.compressDirectory ? static_cast<uint32_t>(packedDirectory.size()) : 0));
+}  // namespace
+
+Bytes Compress(const Bytes& data) {
+    Bytes out;
+    Source source{.memory = &data};
+    Sink sink{.memory = &out};
+    uint64_t length = 0;
+    Encode(source, true, sink, &length);
     return out;
+}
+
+Bytes Build(const Package& package) {
+    Bytes out;
+    Sink sink{.memory = &out};
+    std::string error;
+    return WritePackage(package, sink, &error) ? out : Bytes{};
+}
+
+bool BuildFile(const Package& package, const std::string& path, std::string* error) {
+    Sink sink{.file = std::fopen(path.c_str(), "wb")};
+    if (sink.file == nullptr) {
+        *error = "cannot write " + path;
+        return false;
+    }
+    bool built = WritePackage(package, sink, error);
+    if (std::fclose(sink.file) != 0 && built) {
+        *error = "cannot write " + path;
+        built = false;
+    }
+    if (!built) {
+        std::remove(path.c_str());
+    }
+    return built;
 }
 
 Bytes Bind(const Bytes& image, const Bytes& package) {
@@ -99,6 +263,14 @@ Bytes Bind(const Bytes& image, const Bytes& package) {
 
 Bytes ToBytes(const std::string& text) {
     return Bytes(text.begin(), text.end());
+}
+
+Bytes Pattern(size_t size, uint32_t seed) {
+    Bytes bytes(size);
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<uint8_t>(((i / 3) * 2654435761u + seed) >> 27);
+    }
+    return bytes;
 }
 
 Bytes StringList(const std::vector<std::string>& strings) {

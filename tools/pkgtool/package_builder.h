@@ -2,6 +2,10 @@
 // directory are stored or compressed (zlib, level 9), and every header and entry field can be
 // overridden, so that tests can craft broken packages. The installer itself never writes one.
 //
+// A package is written front to back as it is made, and the header last; an entry's content
+// may come from a file, read and compressed piece by piece, so that a package of several GiB
+// is built without holding its payload in memory.
+//
 // Texts are bytes: whatever the caller passes (Windows-1251 for packages meant to be used).
 #pragma once
 
@@ -17,6 +21,7 @@ using Bytes = std::vector<uint8_t>;
 struct Entry {
     std::string name{};  // up to 32 bytes; exactly 32 leaves no NUL in the field
     Bytes content{};
+    std::string sourceFile{};  // when not empty, the content is this file's, read while building
     bool compressed = true;
     // Overrides of what Build would write.
     std::optional<uint32_t> dataOffset{};
@@ -39,7 +44,12 @@ struct Package {
 };
 
 // Lays out header, entry data in directory order, then the directory, as producers do.
+// Empty when a source file cannot be read or the package would not fit in 4 GiB.
 Bytes Build(const Package& package);
+
+// The same into the file `path`, written as it is made; on failure `error` says why and no
+// file is left under that name.
+bool BuildFile(const Package& package, const std::string& path, std::string* error);
 
 // A zlib stream (level 9) of the data.
 Bytes Compress(const Bytes& data);
@@ -48,6 +58,9 @@ Bytes Compress(const Bytes& data);
 Bytes Bind(const Bytes& image, const Bytes& package);
 
 Bytes ToBytes(const std::string& text);
+
+// Test content that compresses somewhat: a stream neither tiny nor as long as the content.
+Bytes Pattern(size_t size, uint32_t seed);
 
 // Control-section contents.
 Bytes StringList(const std::vector<std::string>& strings);  // each with its NUL, then a NUL

@@ -1,5 +1,8 @@
-// Files, whole-file mappings and names of the posix backend. POSIX has no share modes; the
-// one place that relies on them (an output naming one of its inputs) asks IsSameFile.
+// Files, mappings with their views of one window, and names of the posix backend. POSIX has no
+// share modes; the one place that relies on them (an output naming one of its inputs) asks
+// IsSameFile.
+#include "platform/posix/files.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -8,6 +11,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -22,6 +26,9 @@
 #define RENAME_NOREPLACE (1 << 0)
 #endif
 
+// Offsets of files of several GiB pass through off_t.
+static_assert(sizeof(off_t) == 8, "off_t must hold 64-bit offsets");
+
 namespace platform {
 namespace {
 
@@ -29,9 +36,11 @@ namespace {
 // usable after its file is closed, as a Windows mapping does.
 struct MappingRecord {
     int fd = -1;
-    size_t length = 0;
+    uint64_t length = 0;
     bool writable = false;
 };
+
+std::atomic<uint32_t> testViewWindow{0};
 
 MappingRecord* RecordOf(Mapping mapping) {
     return reinterpret_cast<MappingRecord*>(mapping.value);
@@ -41,7 +50,7 @@ int DescriptorOf(File file) {
     return static_cast<int>(file.value);
 }
 
-Mapping MakeMapping(int fd, size_t length, bool writable) {
+Mapping MakeMapping(int fd, uint64_t length, bool writable) {
     const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (copy < 0) {
         return {};
@@ -123,40 +132,58 @@ bool IsSameFile(File file, const char* path) {
     return named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
 }
 
-Mapping CreateReadMapping(File file) {
-    uint64_t length = 0;
-    if (!GetFileLength(file, &length) || length == 0 || length > SIZE_MAX) {
-        return {};
-    }
-    return MakeMapping(DescriptorOf(file), static_cast<size_t>(length), false);
+uint32_t ViewWindow() {
+    const uint32_t window = testViewWindow.load(std::memory_order_relaxed);
+    return window != 0 ? window : kViewWindow;
 }
 
-Mapping CreateWriteMapping(File file, uint32_t size) {
-    if (!file.valid() || size == 0) {
+void posix::SetViewWindowForTesting(uint32_t bytes) {
+    testViewWindow.store(bytes, std::memory_order_relaxed);
+}
+
+Mapping CreateReadMapping(File file) {
+    uint64_t length = 0;
+    if (!GetFileLength(file, &length) || length == 0) {
+        return {};
+    }
+    return MakeMapping(DescriptorOf(file), length, false);
+}
+
+Mapping CreateWriteMapping(File file, uint64_t size) {
+    if (!file.valid() || size == 0 || size > static_cast<uint64_t>(INT64_MAX)) {
         return {};
     }
     const int fd = DescriptorOf(file);
+    const off_t length = static_cast<off_t>(size);
     // Reserving does not shorten a longer file; the length is then set exactly.
-    if (!ReserveSpace(fd, size) || ftruncate(fd, size) != 0) {
+    if (!ReserveSpace(fd, length) || ftruncate(fd, length) != 0) {
         return {};
     }
     return MakeMapping(fd, size, true);
 }
 
-uint8_t* MapWholeView(Mapping mapping) {
+View MapView(Mapping mapping, uint64_t offset, uint32_t length) {
     const MappingRecord* record = RecordOf(mapping);
-    if (record == nullptr) {
-        return nullptr;
+    if (record == nullptr || length == 0 || length > ViewWindow() || offset > record->length ||
+        length > record->length - offset) {
+        return {};
     }
+    // mmap takes offsets in whole pages only.
+    const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    const uint64_t start = offset - offset % page;
+    const size_t mappedLength = static_cast<size_t>(offset - start) + length;
     const int protection = record->writable ? PROT_READ | PROT_WRITE : PROT_READ;
-    void* view = mmap(nullptr, record->length, protection, MAP_SHARED, record->fd, 0);
-    return view == MAP_FAILED ? nullptr : static_cast<uint8_t*>(view);
+    void* base =
+        mmap(nullptr, mappedLength, protection, MAP_SHARED, record->fd, static_cast<off_t>(start));
+    if (base == MAP_FAILED) {
+        return {};
+    }
+    return View{static_cast<uint8_t*>(base) + (offset - start), base, mappedLength};
 }
 
-void UnmapView(Mapping mapping, const void* view) {
-    const MappingRecord* record = RecordOf(mapping);
-    if (record != nullptr && view != nullptr) {
-        munmap(const_cast<void*>(view), record->length);
+void UnmapView(const View& view) {
+    if (view.base != nullptr) {
+        munmap(view.base, view.mappedLength);
     }
 }
 

@@ -18,10 +18,11 @@ File FromHandle(HANDLE handle) {
     return File{reinterpret_cast<intptr_t>(handle)};
 }
 
-// A mapping remembers whether it may be written, so that its view is mapped with the same
-// access it was created with.
+// A mapping remembers its length, to check views against it, and whether it may be written,
+// so that its views are mapped with the same access it was created with.
 struct MappingRecord {
     HANDLE handle;
+    uint64_t length;
     bool writable;
 };
 
@@ -29,16 +30,34 @@ MappingRecord* Record(Mapping mapping) {
     return reinterpret_cast<MappingRecord*>(mapping.value);
 }
 
-Mapping WrapMapping(HANDLE handle, bool writable) {
+Mapping WrapMapping(HANDLE handle, uint64_t length, bool writable) {
     if (handle == nullptr) {
         return Mapping{};
     }
-    MappingRecord* record = new (std::nothrow) MappingRecord{handle, writable};
+    MappingRecord* record = new (std::nothrow) MappingRecord{handle, length, writable};
     if (record == nullptr) {
         CloseHandle(handle);
         return Mapping{};
     }
     return Mapping{reinterpret_cast<intptr_t>(record)};
+}
+
+DWORD HighPart(uint64_t value) {
+    return static_cast<DWORD>(value >> 32);
+}
+
+DWORD LowPart(uint64_t value) {
+    return static_cast<DWORD>(value & 0xFFFFFFFFu);
+}
+
+// Views start at a multiple of this (64 KiB on every Windows so far).
+uint64_t AllocationGranularity() {
+    static const uint64_t granularity = [] {
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        return static_cast<uint64_t>(info.dwAllocationGranularity);
+    }();
+    return granularity;
 }
 
 }  // namespace
@@ -68,28 +87,48 @@ bool IsSameFile(File, const char*) {
     return false;
 }
 
+uint32_t ViewWindow() {
+    return kViewWindow;
+}
+
 Mapping CreateReadMapping(File file) {
-    return WrapMapping(CreateFileMappingA(FileHandle(file), nullptr, PAGE_READONLY, 0, 0, nullptr),
-                       false);
-}
-
-Mapping CreateWriteMapping(File file, uint32_t size) {
-    return WrapMapping(
-        CreateFileMappingA(FileHandle(file), nullptr, PAGE_READWRITE, 0, size, nullptr), true);
-}
-
-uint8_t* MapWholeView(Mapping mapping) {
-    const MappingRecord* record = Record(mapping);
-    if (record == nullptr) {
-        return nullptr;
+    uint64_t length = 0;
+    if (!GetFileLength(file, &length) || length == 0) {
+        return Mapping{};
     }
-    const DWORD access = record->writable ? FILE_MAP_WRITE : FILE_MAP_READ;
-    return static_cast<uint8_t*>(MapViewOfFile(record->handle, access, 0, 0, 0));
+    return WrapMapping(CreateFileMappingA(FileHandle(file), nullptr, PAGE_READONLY, 0, 0, nullptr),
+                       length, false);
 }
 
-void UnmapView(Mapping, const void* view) {
-    if (view != nullptr) {
-        UnmapViewOfFile(view);
+Mapping CreateWriteMapping(File file, uint64_t size) {
+    if (size == 0) {
+        return Mapping{};
+    }
+    return WrapMapping(CreateFileMappingA(FileHandle(file), nullptr, PAGE_READWRITE, HighPart(size),
+                                          LowPart(size), nullptr),
+                       size, true);
+}
+
+View MapView(Mapping mapping, uint64_t offset, uint32_t length) {
+    const MappingRecord* record = Record(mapping);
+    if (record == nullptr || length == 0 || length > ViewWindow() || offset > record->length ||
+        length > record->length - offset) {
+        return View{};
+    }
+    const uint64_t start = offset - offset % AllocationGranularity();
+    const size_t mappedLength = static_cast<size_t>(offset - start) + length;
+    const DWORD access = record->writable ? FILE_MAP_WRITE : FILE_MAP_READ;
+    void* base =
+        MapViewOfFile(record->handle, access, HighPart(start), LowPart(start), mappedLength);
+    if (base == nullptr) {
+        return View{};
+    }
+    return View{static_cast<uint8_t*>(base) + (offset - start), base, mappedLength};
+}
+
+void UnmapView(const View& view) {
+    if (view.base != nullptr) {
+        UnmapViewOfFile(view.base);
     }
 }
 

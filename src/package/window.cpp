@@ -1,0 +1,166 @@
+#include "package/window.h"
+
+#include <zlib.h>
+
+#include <cstring>
+
+// The stream record interface the reader asks zlib for; zlib accepts any 1.x caller.
+static const char kZlibInterfaceVersion[] = "1.1.3";
+
+void CloseWindow(WindowedFile& file) {
+    platform::UnmapView(file.view);
+    file.view = platform::View{};
+}
+
+Walk FileWalk(WindowedFile& file, uint64_t offset, uint64_t length) {
+    Walk walk = FileWalk(file.mapping, offset, length);
+    walk.file = &file;
+    return walk;
+}
+
+Walk FileWalk(platform::Mapping mapping, uint64_t offset, uint64_t length) {
+    Walk walk;
+    walk.mapping = mapping;
+    walk.position = offset;
+    walk.end = offset + length;
+    return walk;
+}
+
+Walk MemoryWalk(void* memory, uint64_t length) {
+    Walk walk;
+    walk.memory = static_cast<uint8_t*>(memory);
+    walk.end = length;
+    return walk;
+}
+
+Walk ScratchWalk(void* scratch, uint32_t scratchLength, uint64_t length) {
+    Walk walk = MemoryWalk(scratch, length);
+    walk.scratchLength = scratchLength;
+    return walk;
+}
+
+static bool ViewHolds(const WindowedFile& file, uint64_t position, uint32_t length) {
+    return position >= file.viewStart && length <= file.viewLength &&
+           position - file.viewStart <= file.viewLength - length;
+}
+
+// Makes the kept view one that holds [position, position + length): the view of the window
+// that holds `position`, unless the kept one already does. False when the range does not lie
+// within the file or the view cannot be mapped.
+static bool KeepViewOf(WindowedFile& file, uint64_t position, uint32_t length) {
+    if (file.view.valid() && ViewHolds(file, position, length)) {
+        return true;
+    }
+    CloseWindow(file);
+    file.viewStart = position - position % platform::ViewWindow();
+    file.viewLength = platform::ViewLengthAt(file.viewStart, file.length);
+    if (file.viewLength == 0 || !ViewHolds(file, position, length)) {
+        return false;
+    }
+    file.view = platform::MapView(file.mapping, file.viewStart, file.viewLength);
+    return file.view.valid();
+}
+
+bool FillPiece(Walk& walk) {
+    if (walk.pieceLength != 0 || walk.position >= walk.end) {
+        return true;
+    }
+    uint32_t length = platform::ViewLengthAt(walk.position, walk.end);
+    if (walk.scratchLength != 0) {
+        walk.piece = walk.memory;
+        length = length < walk.scratchLength ? length : walk.scratchLength;
+    } else if (walk.memory != nullptr) {
+        walk.piece = walk.memory + walk.position;
+    } else if (walk.file != nullptr) {
+        if (!KeepViewOf(*walk.file, walk.position, length)) {
+            return false;
+        }
+        walk.piece = walk.file->view.data + (walk.position - walk.file->viewStart);
+    } else {
+        platform::UnmapView(walk.view);
+        walk.view = platform::MapView(walk.mapping, walk.position, length);
+        if (!walk.view.valid()) {
+            return false;
+        }
+        walk.piece = walk.view.data;
+    }
+    walk.pieceLength = length;
+    walk.position += length;
+    return true;
+}
+
+static void UsePiece(Walk& walk, uint32_t used) {
+    if (used != 0) {
+        walk.piece += used;
+        walk.pieceLength -= used;
+    }
+}
+
+bool WalkDone(const Walk& walk) {
+    return walk.pieceLength == 0 && walk.position >= walk.end;
+}
+
+void EndWalk(Walk& walk) {
+    platform::UnmapView(walk.view);
+    walk.view = platform::View{};
+    walk.piece = nullptr;
+    walk.pieceLength = 0;
+}
+
+bool CopyWalk(Walk& from, Walk& to) {
+    for (;;) {
+        if (!FillPiece(from)) {
+            return false;
+        }
+        if (from.pieceLength == 0) {
+            return true;
+        }
+        if (!FillPiece(to) || to.pieceLength == 0) {
+            return false;
+        }
+        const uint32_t length =
+            from.pieceLength < to.pieceLength ? from.pieceLength : to.pieceLength;
+        std::memcpy(to.piece, from.piece, length);
+        UsePiece(from, length);
+        UsePiece(to, length);
+    }
+}
+
+bool InflateWalk(Walk& from, Walk& to) {
+    z_stream stream;
+    std::memset(&stream, 0, sizeof stream);
+    if (inflateInit_(&stream, kZlibInterfaceVersion, static_cast<int>(sizeof stream)) != Z_OK) {
+        return false;
+    }
+    // zlib refuses a null output pointer even when nothing is to be written.
+    uint8_t nothing = 0;
+    // Each call either moves on (Z_OK), ends the stream, or cannot move at all (Z_BUF_ERROR:
+    // input used up, or output full before the stream's end) or finds damage; the pieces of
+    // both sides are finite, so the loop ends.
+    int result = Z_OK;
+    while (result == Z_OK) {
+        if (!FillPiece(from) || !FillPiece(to)) {
+            break;
+        }
+        stream.next_in = from.piece;
+        stream.avail_in = from.pieceLength;
+        stream.next_out = to.piece != nullptr ? to.piece : &nothing;
+        stream.avail_out = to.pieceLength;
+        result = inflate(&stream, Z_NO_FLUSH);
+        UsePiece(from, from.pieceLength - stream.avail_in);
+        UsePiece(to, to.pieceLength - stream.avail_out);
+    }
+    inflateEnd(&stream);
+    return result == Z_STREAM_END && WalkDone(to);
+}
+
+bool ReadFileBytes(WindowedFile& file, uint64_t offset, uint32_t length, void* out) {
+    if (offset > file.length || length > file.length - offset) {
+        return false;
+    }
+    Walk from = FileWalk(file, offset, length);
+    Walk to = MemoryWalk(out, length);
+    const bool copied = CopyWalk(from, to);
+    EndWalk(from);
+    return copied;
+}

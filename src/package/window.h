@@ -1,0 +1,75 @@
+// Reading and writing through views of one window at a time. A walk covers a range of a
+// mapped file, or of memory, and hands it out piece by piece: no piece crosses a multiple of
+// the window, and the view of a used piece is unmapped before the next one is mapped, so a walk
+// holds at most one window of address space however long its range. A file that is read
+// again and again (the package) keeps the view of the window last read for the next read.
+//
+// Copying and inflating take one walk to read and one to write; each side moves on by itself
+// when its piece is used up. Nothing here knows the package format; a range that does not lie
+// within its file fails when it is reached, as the platform layer refuses a view outside its
+// mapping.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// A read-only file and the view of the window last read through it, kept so that reads that
+// follow one another within a window (the header and the directory, entries laid out back to
+// back) map it once. Only one walk at a time may read through it.
+struct WindowedFile {
+    platform::Mapping mapping{};
+    uint64_t length = 0;
+    platform::View view{};
+    uint64_t viewStart = 0;
+    uint32_t viewLength = 0;
+};
+
+// Unmaps the kept view (the mapping stays the caller's).
+void CloseWindow(WindowedFile& file);
+
+struct Walk {
+    WindowedFile* file = nullptr;  // the file read, through its kept view, or else
+    platform::Mapping mapping{};   // the file walked through views of its own, or else
+    uint8_t* memory = nullptr;     // the memory walked, from its byte 0
+    uint32_t scratchLength = 0;    // when not 0, each piece reuses `memory` from its byte 0
+    uint64_t position = 0;         // offset of the first byte not yet in a piece
+    uint64_t end = 0;
+    platform::View view{};
+    uint8_t* piece = nullptr;  // the current piece's bytes not yet used
+    uint32_t pieceLength = 0;
+};
+
+// [offset, offset + length) of a file read through its kept view.
+Walk FileWalk(WindowedFile& file, uint64_t offset, uint64_t length);
+// [offset, offset + length) of a mapped file, through views of the walk's own: for files
+// written, or read once from start to end.
+Walk FileWalk(platform::Mapping mapping, uint64_t offset, uint64_t length);
+// `length` bytes of memory, read or written (null is allowed when length is 0).
+Walk MemoryWalk(void* memory, uint64_t length);
+// `length` bytes written into the same `scratchLength` bytes over and over: output that is
+// only counted, as when a stream is inflated just to see that it is whole.
+Walk ScratchWalk(void* scratch, uint32_t scratchLength, uint64_t length);
+
+// Makes the current piece non-empty when the walk has bytes left, mapping the next window.
+// False only when that view cannot be mapped.
+bool FillPiece(Walk& walk);
+
+// True when every byte of the walk has been used.
+bool WalkDone(const Walk& walk);
+
+// Unmaps the view the walk holds of its own.
+void EndWalk(Walk& walk);
+
+// Copies the rest of `from` into `to`. False when `to` ends first or a view cannot be mapped.
+bool CopyWalk(Walk& from, Walk& to);
+
+// Inflates the one zlib stream that `from` holds into `to`, calling inflate as often as the
+// pieces need. True only when the stream ended having filled `to` exactly: a damaged,
+// truncated or overlong stream, a wrong Adler-32 or a view that cannot be mapped is false, and
+// nothing is ever written past the end of `to`.
+bool InflateWalk(Walk& from, Walk& to);
+
+// Copies `length` bytes at `offset` of the file into `out`; false when they do not lie within
+// the file or cannot be mapped.
+bool ReadFileBytes(WindowedFile& file, uint64_t offset, uint32_t length, void* out);
