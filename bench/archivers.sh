@@ -1,0 +1,218 @@
+#!/usr/bin/env bash
+# qlmpatch against the archivers: the same game-like tree installed from a package by qlmpatch
+# (Release build, no sanitizers) and extracted by tar -xzf, unzip and 7z x, with cp -r as the
+# file system's floor; then one folder of many files, qlmpatch against tar -xf.
+#
+#   bench/archivers.sh [--mib N] [--rounds N] [--flat-kib N] [--only game|flat]
+#                      [--strace] [--also LABEL=PROGRAM] [--work FOLDER]
+#
+# Every tool runs in each round, in the same order, into a fresh folder on the same file
+# system; the inputs stay in the page cache for all alike (a warm-up read comes first) and
+# every output is compared with the source tree. The table gives median wall times and each
+# tool's time divided by qlmpatch's. --strace adds qlmpatch's system call counts; --also adds
+# another qlmpatch build to the same rounds (to compare two builds on the same data).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+mib=512
+rounds=3
+flat_kib=16
+only=""
+with_strace=0
+work=$root/build/bench/archivers
+also_labels=()
+also_programs=()
+while (($#)); do
+    case "$1" in
+        --mib) mib=$2; shift 2 ;;
+        --rounds) rounds=$2; shift 2 ;;
+        --flat-kib) flat_kib=$2; shift 2 ;;
+        --only) only=$2; shift 2 ;;
+        --strace) with_strace=1; shift ;;
+        --also) also_labels+=("${2%%=*}"); also_programs+=("$(realpath "${2#*=}")"); shift 2 ;;
+        --work) work=$2; shift 2 ;;
+        *) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+    esac
+done
+
+# --- what the benchmark needs -----------------------------------------------------------------
+needed=(cmake ninja-build g++ zlib1g-dev libgtest-dev libbenchmark-dev p7zip-full unzip zip
+        tar gzip diffutils)
+((with_strace)) && needed+=(strace)
+missing=()
+for package in "${needed[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        missing+=("$package")
+done
+if ((${#missing[@]})); then
+    echo "archivers: installing ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" > /dev/null
+fi
+cmake --preset bench > /dev/null
+cmake --build --preset bench --target qlmpatch pkgtool make_tree > /dev/null
+qlmpatch=$root/build/bench/qlmpatch
+pkgtool=$root/build/bench/pkgtool
+make_tree=$root/build/bench/make_tree
+
+mkdir -p "$work"
+work=$(realpath "$work")
+out=$work/out  # every output lands here, on the same file system as the inputs
+
+now() { date +%s.%N; }
+
+# Prepares a fresh installation for one qlmpatch run: the folder with the game's program
+# file in it (the package replaces it), and a registry store that points there.
+prepare_install() {  # FOLDER SOURCE
+    mkdir -p "$1"
+    cp "$2/game.exe" "$1/game.exe"
+    cat > "$work/registry.reg" <<REG
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\QlmBench\\Game]
+"ProgramPath"="$1"
+"ProgramName"="game.exe"
+REG
+}
+
+# Runs one tool into a fresh folder; prints its wall time in seconds. The output is compared
+# with the source tree and removed afterwards, and written data is flushed before the next
+# tool starts, so that no tool pays for another's writeback.
+run_tool() {  # TOOL SOURCE INPUT_BASE
+    local tool=$1 source=$2 base=$3 target=$out/$1 start end
+    rm -rf "$target"
+    case "$tool" in
+        qlmpatch*) prepare_install "$target" "$source" ;;
+        cp) ;;
+        *) mkdir -p "$target" ;;
+    esac
+    sync
+    start=$(now)
+    case "$tool" in
+        qlmpatch) QLM_REGISTRY=$work/registry.reg "$qlmpatch" "$base.pkg" < /dev/null > /dev/null ;;
+        qlmpatch:*) QLM_REGISTRY=$work/registry.reg "${also_of[$tool]}" "$base.pkg" \
+                        < /dev/null > /dev/null ;;
+        tar-xzf) tar -xzf "$base.tar.gz" -C "$target" ;;
+        tar-xf) tar -xf "$base.tar" -C "$target" ;;
+        unzip) unzip -q "$base.zip" -d "$target" ;;
+        7z-x) 7z x -y -bd -bso0 -bsp0 -o"$target" "$base.zip" ;;
+        cp) cp -r "$source" "$target" ;;
+    esac
+    end=$(now)
+    if ! diff -r -q "$source" "$target" > "$work/diff.txt"; then
+        echo "archivers: $tool's output differs from the source tree:" >&2
+        head "$work/diff.txt" >&2
+        exit 1
+    fi
+    rm -rf "$target"
+    sync
+    awk -v end="$end" -v start="$start" 'BEGIN { printf "%.3f", end - start }'
+}
+
+declare -A also_of
+extra_tools=()
+for i in "${!also_labels[@]}"; do
+    also_of["qlmpatch:${also_labels[$i]}"]=${also_programs[$i]}
+    extra_tools+=("qlmpatch:${also_labels[$i]}")
+done
+
+# Times every tool in each round and prints the medians, with each time over qlmpatch's.
+compare() {  # TITLE SOURCE INPUT_BASE TOOL...
+    local title=$1 source=$2 base=$3
+    shift 3
+    local tools=("$@") tool round
+    declare -A times
+    cat "$base".* > /dev/null  # the inputs start in the page cache, for every tool alike
+    for ((round = 1; round <= rounds; ++round)); do
+        for tool in "${tools[@]}"; do
+            times[$tool]+="$(run_tool "$tool" "$source" "$base") "
+        done
+    done
+    local reference
+    reference=$(median ${times[qlmpatch]})
+    echo
+    echo "$title (median of $rounds rounds, wall time)"
+    printf '  %-22s %9s %10s   %s\n' tool seconds "/qlmpatch" "rounds"
+    for tool in "${tools[@]}"; do
+        local middle
+        middle=$(median ${times[$tool]})
+        printf '  %-22s %9.3f %10.2f   %s\n' "$tool" "$middle" \
+            "$(awk -v a="$middle" -v b="$reference" 'BEGIN { print a / b }')" "${times[$tool]}"
+    done
+}
+
+median() {
+    printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {
+        print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# Builds the package (compressed or stored) and the archives of one source tree.
+make_inputs() {  # SOURCE BASE STORED(0/1) ARCHIVES...
+    local source=$1 base=$2 stored=$3
+    shift 3
+    {
+        echo "registry-keys SOFTWARE\\\\QlmBench\\\\Game | ProgramPath | ProgramName | PatchLevel | 1"
+        ((stored)) && echo "stored"
+        echo "payload $(basename "$source")"
+    } > "$(dirname "$source")/manifest.txt"
+    "$pkgtool" build "$(dirname "$source")/manifest.txt" "$base.pkg"
+    local archive
+    for archive in "$@"; do
+        case "$archive" in
+            tar.gz) tar -czf "$base.tar.gz" -C "$source" . ;;
+            tar) tar -cf "$base.tar" -C "$source" . ;;
+            zip) (cd "$source" && zip -q -r "$base.zip" .) ;;
+        esac
+    done
+}
+
+strace_counts() {  # SOURCE BASE
+    local target=$out/strace
+    rm -rf "$target"
+    prepare_install "$target" "$1"
+    echo
+    echo "System calls of one qlmpatch run (strace -c -f):"
+    QLM_REGISTRY=$work/registry.reg strace -c -f -o "$work/strace.txt" \
+        "$qlmpatch" "$2.pkg" < /dev/null > /dev/null
+    diff -r -q "$1" "$target" > /dev/null || { echo "archivers: strace run differs" >&2; exit 1; }
+    rm -rf "$target"
+    sed 's/^/  /' "$work/strace.txt"
+}
+
+if [[ -z "$only" || "$only" == game ]]; then
+    game=$work/game-$mib
+    if [[ ! -f "$game/done" ]]; then
+        echo "archivers: making the game-like tree of $mib MiB and its package and archives"
+        rm -rf "$game"
+        mkdir -p "$game"
+        "$make_tree" game "$game/tree" "$mib"
+        make_inputs "$game/tree" "$game/input" 0 tar.gz zip
+        touch "$game/done"
+    fi
+    echo "game-like tree: $(find "$game/tree" -type f | wc -l) files," \
+         "$(du -sm --apparent-size "$game/tree" | cut -f1) MiB;" \
+         "package $(du -m --apparent-size "$game/input.pkg" | cut -f1) MiB," \
+         "tar.gz $(du -m --apparent-size "$game/input.tar.gz" | cut -f1) MiB," \
+         "zip $(du -m --apparent-size "$game/input.zip" | cut -f1) MiB"
+    compare "Game-like tree, $mib MiB" "$game/tree" "$game/input" \
+        qlmpatch "${extra_tools[@]}" tar-xzf unzip 7z-x cp
+    ((with_strace)) && strace_counts "$game/tree" "$game/input"
+fi
+
+if [[ -z "$only" || "$only" == flat ]]; then
+    for count in 1000 16000; do
+        flat=$work/flat-$count-$flat_kib
+        if [[ ! -f "$flat/done" ]]; then
+            echo "archivers: making one folder of $count files of $flat_kib KiB"
+            rm -rf "$flat"
+            mkdir -p "$flat"
+            "$make_tree" flat "$flat/tree" "$count" "$flat_kib"
+            cp "$flat/tree/File000000.dat" "$flat/tree/game.exe"
+            make_inputs "$flat/tree" "$flat/input" 1 tar
+            touch "$flat/done"
+        fi
+        compare "One folder, $count files of $flat_kib KiB, stored" "$flat/tree" "$flat/input" \
+            qlmpatch "${extra_tools[@]}" tar-xf cp
+    done
+fi
