@@ -4,13 +4,16 @@
 # file system's floor; then one folder of many files, qlmpatch against tar -xf.
 #
 #   bench/archivers.sh [--mib N] [--rounds N] [--flat-kib N] [--only game|flat]
-#                      [--strace] [--also LABEL=PROGRAM] [--work FOLDER]
+#                      [--strace] [--also LABEL=PROGRAM] [--priority] [--work FOLDER]
 #
 # Every tool runs in each round, in the same order, into a fresh folder on the same file
 # system; the inputs stay in the page cache for all alike (a warm-up read comes first) and
-# every output is compared with the source tree. The table gives median wall times and each
-# tool's time divided by qlmpatch's. --strace adds qlmpatch's system call counts; --also adds
-# another qlmpatch build to the same rounds (to compare two builds on the same data).
+# every output is compared with the source tree. The table gives median wall and processor
+# times and each tool's time divided by qlmpatch's (the processor time is the steadier figure
+# on a machine that others share; so is the best round). --strace adds the system call counts
+# of one run of each qlmpatch; --also adds another qlmpatch build to the same rounds (to compare
+# two builds on the same data); --priority runs every tool alike at a raised CPU and I/O
+# priority, which steadies the figures on a busy machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -23,6 +26,7 @@ with_strace=0
 work=$root/build/bench/archivers
 also_labels=()
 also_programs=()
+priority=()
 while (($#)); do
     case "$1" in
         --mib) mib=$2; shift 2 ;;
@@ -31,8 +35,9 @@ while (($#)); do
         --only) only=$2; shift 2 ;;
         --strace) with_strace=1; shift ;;
         --also) also_labels+=("${2%%=*}"); also_programs+=("$(realpath "${2#*=}")"); shift 2 ;;
+        --priority) priority=(nice -n -10 ionice -c 2 -n 0); shift ;;
         --work) work=$2; shift 2 ;;
-        *) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+        *) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
     esac
 done
 
@@ -76,11 +81,12 @@ REGEDIT4
 REG
 }
 
-# Runs one tool into a fresh folder; prints its wall time in seconds. The output is compared
-# with the source tree and removed afterwards, and written data is flushed before the next
-# tool starts, so that no tool pays for another's writeback.
+# Runs one tool into a fresh folder; prints its wall time and its processor time (user and
+# system, its children's included) in seconds. The output is compared with the source tree and
+# removed afterwards, and written data is flushed before the next tool starts, so that no tool
+# pays for another's writeback.
 run_tool() {  # TOOL SOURCE INPUT_BASE
-    local tool=$1 source=$2 base=$3 target=$out/$1 start end
+    local tool=$1 source=$2 base=$3 target=$out/$1 timing
     rm -rf "$target"
     case "$tool" in
         qlmpatch*) prepare_install "$target" "$source" ;;
@@ -88,18 +94,7 @@ run_tool() {  # TOOL SOURCE INPUT_BASE
         *) mkdir -p "$target" ;;
     esac
     sync
-    start=$(now)
-    case "$tool" in
-        qlmpatch) QLM_REGISTRY=$work/registry.reg "$qlmpatch" "$base.pkg" < /dev/null > /dev/null ;;
-        qlmpatch:*) QLM_REGISTRY=$work/registry.reg "${also_of[$tool]}" "$base.pkg" \
-                        < /dev/null > /dev/null ;;
-        tar-xzf) tar -xzf "$base.tar.gz" -C "$target" ;;
-        tar-xf) tar -xf "$base.tar" -C "$target" ;;
-        unzip) unzip -q "$base.zip" -d "$target" ;;
-        7z-x) 7z x -y -bd -bso0 -bsp0 -o"$target" "$base.zip" ;;
-        cp) cp -r "$source" "$target" ;;
-    esac
-    end=$(now)
+    timing=$( { TIMEFORMAT='%R %U %S'; time run_command "$tool" "$target" "$source" "$base"; } 2>&1 )
     if ! diff -r -q "$source" "$target" > "$work/diff.txt"; then
         echo "archivers: $tool's output differs from the source tree:" >&2
         head "$work/diff.txt" >&2
@@ -107,7 +102,23 @@ run_tool() {  # TOOL SOURCE INPUT_BASE
     fi
     rm -rf "$target"
     sync
-    awk -v end="$end" -v start="$start" 'BEGIN { printf "%.3f", end - start }'
+    awk '{ printf "%.3f/%.3f", $1, $2 + $3 }' <<< "$timing"
+}
+
+run_command() {  # TOOL TARGET SOURCE INPUT_BASE
+    local tool=$1 target=$2 source=$3 base=$4
+    local run=("${priority[@]}")
+    case "$tool" in
+        qlmpatch) QLM_REGISTRY=$work/registry.reg "${run[@]}" "$qlmpatch" "$base.pkg" \
+                      < /dev/null > /dev/null ;;
+        qlmpatch:*) QLM_REGISTRY=$work/registry.reg "${run[@]}" "${also_of[$tool]}" "$base.pkg" \
+                        < /dev/null > /dev/null ;;
+        tar-xzf) "${run[@]}" tar -xzf "$base.tar.gz" -C "$target" ;;
+        tar-xf) "${run[@]}" tar -xf "$base.tar" -C "$target" ;;
+        unzip) "${run[@]}" unzip -q "$base.zip" -d "$target" ;;
+        7z-x) "${run[@]}" 7z x -y -bd -bso0 -bsp0 -o"$target" "$base.zip" ;;
+        cp) "${run[@]}" cp -r "$source" "$target" ;;
+    esac
 }
 
 declare -A also_of
@@ -129,22 +140,34 @@ compare() {  # TITLE SOURCE INPUT_BASE TOOL...
             times[$tool]+="$(run_tool "$tool" "$source" "$base") "
         done
     done
-    local reference
-    reference=$(median ${times[qlmpatch]})
-    echo
-    echo "$title (median of $rounds rounds, wall time)"
-    printf '  %-22s %9s %10s   %s\n' tool seconds "/qlmpatch" "rounds"
+    local wall=() cpu=() best=()
     for tool in "${tools[@]}"; do
-        local middle
-        middle=$(median ${times[$tool]})
-        printf '  %-22s %9.3f %10.2f   %s\n' "$tool" "$middle" \
-            "$(awk -v a="$middle" -v b="$reference" 'BEGIN { print a / b }')" "${times[$tool]}"
+        wall+=("$(pick median 1 ${times[$tool]})")
+        cpu+=("$(pick median 2 ${times[$tool]})")
+        best+=("$(pick best 1 ${times[$tool]})")
+    done
+    echo
+    echo "$title: seconds over $rounds rounds, and each over qlmpatch's"
+    printf '  %-18s %13s %13s %13s   %s\n' tool "median wall" "best wall" "median cpu" \
+        "rounds (wall/cpu)"
+    local i
+    for i in "${!tools[@]}"; do
+        printf '  %-18s %7.3f %5.2f %7.3f %5.2f %7.3f %5.2f   %s\n' "${tools[$i]}" \
+            "${wall[$i]}" "$(ratio "${wall[$i]}" "${wall[0]}")" \
+            "${best[$i]}" "$(ratio "${best[$i]}" "${best[0]}")" \
+            "${cpu[$i]}" "$(ratio "${cpu[$i]}" "${cpu[0]}")" "${times[${tools[$i]}]}"
     done
 }
 
-median() {
-    printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {
-        print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+# The median (the lower middle one of an even count) or the best of field 1 (wall) or 2 (cpu)
+# of "wall/cpu" pairs.
+pick() {  # median|best FIELD PAIR...
+    local which=$1 field=$2
+    shift 2
+    printf '%s\n' "$@" | cut -d/ -f"$field" | sort -g |
+        awk -v which="$which" '{v[NR] = $1} END { print which == "best" ? v[1] : v[int((NR + 1) / 2)] }'
 }
 
 # Builds the package (compressed or stored) and the archives of one source tree.
@@ -167,14 +190,14 @@ make_inputs() {  # SOURCE BASE STORED(0/1) ARCHIVES...
     done
 }
 
-strace_counts() {  # SOURCE BASE
+strace_counts() {  # SOURCE BASE LABEL PROGRAM
     local target=$out/strace
     rm -rf "$target"
     prepare_install "$target" "$1"
     echo
-    echo "System calls of one qlmpatch run (strace -c -f):"
+    echo "System calls of one run of $3 (strace -c -f):"
     QLM_REGISTRY=$work/registry.reg strace -c -f -o "$work/strace.txt" \
-        "$qlmpatch" "$2.pkg" < /dev/null > /dev/null
+        "$4" "$2.pkg" < /dev/null > /dev/null
     diff -r -q "$1" "$target" > /dev/null || { echo "archivers: strace run differs" >&2; exit 1; }
     rm -rf "$target"
     sed 's/^/  /' "$work/strace.txt"
@@ -197,7 +220,12 @@ if [[ -z "$only" || "$only" == game ]]; then
          "zip $(du -m --apparent-size "$game/input.zip" | cut -f1) MiB"
     compare "Game-like tree, $mib MiB" "$game/tree" "$game/input" \
         qlmpatch "${extra_tools[@]}" tar-xzf unzip 7z-x cp
-    ((with_strace)) && strace_counts "$game/tree" "$game/input"
+    if ((with_strace)); then
+        strace_counts "$game/tree" "$game/input" qlmpatch "$qlmpatch"
+        for tool in "${extra_tools[@]}"; do
+            strace_counts "$game/tree" "$game/input" "$tool" "${also_of[$tool]}"
+        done
+    fi
 fi
 
 if [[ -z "$only" || "$only" == flat ]]; then

@@ -192,7 +192,7 @@ void CloseFile(File file) {
 
 bool CreateFolder(const char* path) {
     bool exists = false;
-    const std::string native = posix::ConvertPath(path == nullptr ? "" : path, &exists);
+    const std::string native = posix::ConvertPath(path, &exists);
     // A name that exists, in any case, is no new folder: mkdir would only say EEXIST.
     return !exists && mkdir(native.c_str(), 0755) == 0;
 }
@@ -214,7 +214,7 @@ bool RemoveFolder(const char* path) {
 
 bool PathExists(const char* path) {
     bool exists = false;
-    posix::ConvertPath(path == nullptr ? "" : path, &exists);
+    posix::ConvertPath(path, &exists);
     return exists;
 }
 

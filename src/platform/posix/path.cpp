@@ -473,12 +473,8 @@ std::string ConvertPath(std::string_view path, bool* exists) {
     return out;
 }
 
-std::string ConvertPath(std::string_view path) {
-    return ConvertPath(path, nullptr);
-}
-
-std::string ConvertPath(const char* path) {
-    return path == nullptr ? std::string() : ConvertPath(std::string_view(path), nullptr);
+std::string ConvertPath(const char* path, bool* exists) {
+    return ConvertPath(std::string_view(path == nullptr ? "" : path), exists);
 }
 
 std::string SpellPath(std::string_view path) {

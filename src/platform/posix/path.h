@@ -18,14 +18,12 @@ namespace platform::posix {
 // missing in them, so that each later lookup there costs no folder read. The kernel's change
 // notifications (inotify) keep each index true, whoever changes the folder: this process or
 // any other. Without notifications a folder is read at each lookup, as if nothing were kept.
-std::string ConvertPath(std::string_view path);
-
-// The same, and whether the converted path names an existing entry (as far as the lookup
-// saw: an index, or one lstat of the exact name).
-std::string ConvertPath(std::string_view path, bool* exists);
+// `*exists`, when asked for, tells whether the result names an existing entry, as far as
+// the lookup saw (an index, or one lstat of the exact name).
+std::string ConvertPath(std::string_view path, bool* exists = nullptr);
 
 // The same for a C string; null converts to the empty path, which names nothing.
-std::string ConvertPath(const char* path);
+std::string ConvertPath(const char* path, bool* exists = nullptr);
 
 // The path as written, converted without any lookup: what ConvertPath gives when every
 // component exists under its exact name.
