@@ -7,8 +7,8 @@
 #                      [--strace] [--also LABEL=PROGRAM] [--priority] [--work FOLDER]
 #
 # Every tool runs in each round, in the same order, into a fresh folder on the same file
-# system; the inputs stay in the page cache for all alike (a warm-up read comes first) and
-# every output is compared with the source tree. The table gives median wall and processor
+# system, where nothing was deleted in the last 30 seconds; the inputs stay in the page cache
+# for all alike (a warm-up read comes first) and every output is compared with the source tree. The table gives median wall and processor
 # times and each tool's time divided by qlmpatch's (the processor time is the steadier figure
 # on a machine that others share; so is the best round). --strace adds the system call counts
 # of one run of each qlmpatch; --also adds another qlmpatch build to the same rounds (to compare
@@ -82,12 +82,11 @@ REG
 }
 
 # Runs one tool into a fresh folder; prints its wall time and its processor time (user and
-# system, its children's included) in seconds. The output is compared with the source tree and
-# removed afterwards, and written data is flushed before the next tool starts, so that no tool
-# pays for another's writeback.
-run_tool() {  # TOOL SOURCE INPUT_BASE
-    local tool=$1 source=$2 base=$3 target=$out/$1 timing
-    rm -rf "$target"
+# system, its children's included) in seconds. The output is compared with the source tree,
+# and written data is flushed before the next tool starts, so that no tool pays for another's
+# writeback. Outputs stay until the end of the comparison: see clear_outputs.
+run_tool() {  # TOOL SOURCE INPUT_BASE ROUND
+    local tool=$1 source=$2 base=$3 target=$out/$1-$4 timing
     case "$tool" in
         qlmpatch*) prepare_install "$target" "$source" ;;
         cp) ;;
@@ -100,9 +99,20 @@ run_tool() {  # TOOL SOURCE INPUT_BASE
         head "$work/diff.txt" >&2
         exit 1
     fi
-    rm -rf "$target"
     sync
     awk '{ printf "%.3f/%.3f", $1, $2 + $3 }' <<< "$timing"
+}
+
+# Removes every output, then waits until the file system no longer counts their inodes as
+# recently deleted: without a journal, ext4 steps over inodes freed in the last 30 seconds
+# when it makes a file, which slows whatever creates files next by a factor that depends on
+# where its folder lands, so a tool run right after a deletion would be measured unfairly.
+clear_outputs() {
+    if [[ -n "$(ls -A "$out" 2>/dev/null)" ]]; then
+        rm -rf "${out:?}"/*
+        sync
+        sleep 31
+    fi
 }
 
 run_command() {  # TOOL TARGET SOURCE INPUT_BASE
@@ -134,12 +144,14 @@ compare() {  # TITLE SOURCE INPUT_BASE TOOL...
     shift 3
     local tools=("$@") tool round
     declare -A times
+    clear_outputs
     cat "$base".* > /dev/null  # the inputs start in the page cache, for every tool alike
     for ((round = 1; round <= rounds; ++round)); do
         for tool in "${tools[@]}"; do
-            times[$tool]+="$(run_tool "$tool" "$source" "$base") "
+            times[$tool]+="$(run_tool "$tool" "$source" "$base" "$round") "
         done
     done
+    clear_outputs
     local wall=() cpu=() best=()
     for tool in "${tools[@]}"; do
         wall+=("$(pick median 1 ${times[$tool]})")
@@ -192,14 +204,14 @@ make_inputs() {  # SOURCE BASE STORED(0/1) ARCHIVES...
 
 strace_counts() {  # SOURCE BASE LABEL PROGRAM
     local target=$out/strace
-    rm -rf "$target"
+    clear_outputs
     prepare_install "$target" "$1"
     echo
     echo "System calls of one run of $3 (strace -c -f):"
     QLM_REGISTRY=$work/registry.reg strace -c -f -o "$work/strace.txt" \
         "$4" "$2.pkg" < /dev/null > /dev/null
     diff -r -q "$1" "$target" > /dev/null || { echo "archivers: strace run differs" >&2; exit 1; }
-    rm -rf "$target"
+    clear_outputs
     sed 's/^/  /' "$work/strace.txt"
 }
 
