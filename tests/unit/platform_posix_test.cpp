@@ -147,6 +147,9 @@ TEST(PosixPath, ConvertsAndFindsComponentsIgnoringCase) {
         // Missing components are kept as written, and so is all below them.
         {base + "\\data\\Новая\\sub", native + Utf8(u8"/Data/Новая/sub")},
         {base + "\\DATA\\sub\\new.txt", native + "/Data/Sub/new.txt"},
+        // Every folder has "." and "..", though no folder lists them.
+        {base + "\\data\\.\\sub\\..\\SUB\\file.txt", native + "/Data/./Sub/../Sub/File.TXT"},
+        {base + "\\data\\sub\\..", native + "/Data/Sub/.."},
         {"", ""},
     };
     for (const Case& c : cases) {
