@@ -139,6 +139,58 @@ TEST(Files, NamesThatCannotBeInstalledFailWithoutTouchingAnything) {
     }
 }
 
+// In a folder of thousands of files, a file whose name differs from the package's only in case
+// is replaced (and takes the package's spelling, as it does on Windows), never duplicated,
+// whoever gave it its spelling: the installation, another process between two runs, or the
+// package's external program during a run.
+TEST(Files, NamesDifferingInCaseAreReplacedNotDuplicated) {
+    constexpr int kFiles = 3000;
+    const auto name = [](const char* pattern, int number) {
+        char text[64];
+        snprintf(text, sizeof text, pattern, number);
+        return std::string(text);
+    };
+    Installation install;
+    install.Register(0);
+    for (int i = 0; i < kFiles; ++i) {
+        install.Write(name("Data\\File%04d.DAT", i), "old");
+    }
+    const auto entries = [&install] {
+        const std::filesystem::directory_iterator all(install.Path("Data"));
+        return std::distance(begin(all), end(all));
+    };
+
+    std::vector<pkgbuild::Entry> first;
+    for (int i = 0; i < kFiles; i += 100) {
+        first.push_back(fixture::Payload(name("data\\file%04d.dat", i), "first"));
+    }
+    install.Run(fixture::PackageAtLevel(1, std::move(first)));
+    EXPECT_EQ(install.Read("Data/file0100.dat"), "first");
+    EXPECT_FALSE(install.Exists("Data/File0100.DAT"));
+    EXPECT_EQ(entries(), kFiles);
+
+    std::filesystem::rename(install.Path("Data/file0100.dat"), install.Path("Data/fILE0100.dat"));
+    install.Write("Data\\Extra.TXT", "made by another process");
+    const fixture::RunResult second = install.Run(fixture::PackageAtLevel(
+        2, {fixture::Payload("DATA\\FILE0100.DAT", "second"),
+            fixture::Payload("data\\extra.txt", "second"),
+            fixture::Section(
+                ":CommandsToExecute",
+                pkgbuild::CommandsSection({{0x01, "/bin/sh",
+                                            "-c \"mv Data/File0200.DAT Data/file0200.dat; "
+                                            ": > Data/Made.TXT\""}})),
+            fixture::Section(":FilesToRemove",
+                             pkgbuild::StringList({"data\\FILE0200.DAT", "data\\made.txt"}))}));
+    EXPECT_TRUE(fixture::InOrder(second.transcript, {fixture::Completed()}));
+    EXPECT_EQ(install.Read("Data/FILE0100.DAT"), "second");
+    EXPECT_FALSE(install.Exists("Data/fILE0100.dat"));
+    EXPECT_EQ(install.Read("Data/extra.txt"), "second");
+    EXPECT_FALSE(install.Exists("Data/Extra.TXT"));
+    EXPECT_FALSE(install.Exists("Data/file0200.dat"));
+    EXPECT_FALSE(install.Exists("Data/Made.TXT"));
+    EXPECT_EQ(entries(), kFiles);  // one made by another process, one removed
+}
+
 TEST(Files, FoldersAreCreatedInListOrder) {
     struct Case {
         std::vector<std::string> folders;

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -147,6 +148,9 @@ TEST(PosixPath, ConvertsAndFindsComponentsIgnoringCase) {
         // Missing components are kept as written, and so is all below them.
         {base + "\\data\\Новая\\sub", native + Utf8(u8"/Data/Новая/sub")},
         {base + "\\DATA\\sub\\new.txt", native + "/Data/Sub/new.txt"},
+        // Every folder has "." and "..", though no folder lists them.
+        {base + "\\data\\.\\sub\\..\\SUB\\file.txt", native + "/Data/./Sub/../Sub/File.TXT"},
+        {base + "\\data\\sub\\..", native + "/Data/Sub/.."},
         {"", ""},
     };
     for (const Case& c : cases) {
@@ -162,6 +166,71 @@ TEST(PosixPath, ConvertsAndFindsComponentsIgnoringCase) {
     ASSERT_EQ(chdir(saved), 0);
     EXPECT_EQ(relative, "Data/Sub/File.TXT");
     EXPECT_TRUE(exists);
+}
+
+// The index a lookup makes of a folder follows every later change: made through the backend,
+// behind its back, or by an external program. Each step changes the folder, then looks a name
+// up in it.
+TEST(PosixPath, FolderIndexFollowsEveryChange) {
+    TempFolder temp("qlm_platform");
+    WriteWhole(temp.Path("Data.TXT"), "d");
+    const std::string base = ProgramPath(temp.path()) + "\\";
+    const std::string native = temp.path() + "/";
+    const auto external = [&base](const char* script) {
+        std::string line = std::string("sh -c \"") + script + "\"";
+        platform::Process process;
+        ASSERT_TRUE(platform::StartProcess("\\bin\\sh", line.data(), base.c_str(), &process));
+        platform::WaitForProcess(process);
+    };
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        std::string lookup;    // under the folder, as the program names it
+        std::string expected;  // what it converts to under the folder
+        bool exists;
+    };
+    const Step steps[] = {
+        {"first lookup", [] {}, "data.txt", "Data.TXT", true},
+        {"moved by the backend",
+         [&] {
+             EXPECT_TRUE(platform::MovePath((base + "DATA.txt").c_str(), (base + "a").c_str()));
+         },
+         "data.txt", "data.txt", false},
+        {"renamed behind its back",
+         [&] { ASSERT_EQ(rename((native + "a").c_str(), (native + "Moved.Bin").c_str()), 0); },
+         "moved.BIN", "Moved.Bin", true},
+        {"two names fold alike",
+         [&] { WriteWhole(native + "aA.txt", "2"), WriteWhole(native + "Aa.txt", "1"); }, "AA.TXT",
+         "Aa.txt", true},
+        {"the smaller deleted by the backend",
+         [&] { EXPECT_TRUE(platform::DeleteFilePath((base + "aa.txt").c_str())); }, "AA.TXT",
+         "aA.txt", true},
+        {"created by the backend",
+         [&] { platform::CloseFile(platform::CreateFileReadWrite((base + "Новый.dat").c_str())); },
+         "НОВЫЙ.DAT", Utf8(u8"Новый.dat"), true},
+        {"folder created by the backend once",
+         [&] {
+             EXPECT_TRUE(platform::CreateFolder((base + "Sub").c_str()));
+             EXPECT_FALSE(platform::CreateFolder((base + "SUB").c_str()));
+         },
+         "SUB\\f.txt", "Sub/f.txt", false},
+        {"exact folder name appears behind its back",
+         [&] { ASSERT_EQ(mkdir((native + "SUB").c_str(), 0755), 0); }, "SUB\\f.txt", "SUB/f.txt",
+         false},
+        {"and goes again", [&] { ASSERT_EQ(rmdir((native + "SUB").c_str()), 0); }, "SUB\\f.txt",
+         "Sub/f.txt", false},
+        {"renamed and created by an external program",
+         [&] { external("mv Moved.Bin MOVED.bin; : > Extra.TXT"); }, "moved.bin", "MOVED.bin",
+         true},
+        {"removed by an external program", [&] { external("rm Extra.TXT"); }, "extra.txt",
+         "extra.txt", false},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.change();
+        EXPECT_EQ(ConvertPath(base + step.lookup), native + step.expected);
+        EXPECT_EQ(platform::PathExists((base + step.lookup).c_str()), step.exists);
+    }
 }
 
 // --- files, folders and mappings ------------------------------------------------------------

@@ -100,11 +100,26 @@ bool RenameNoReplace(const char* from, const char* to) {
     return rename(from, to) == 0;
 }
 
+// Makes `call` (a system call on a path: -1 and errno on failure) on the path as written;
+// only when that names nothing is the path looked up ignoring case, and the call made again
+// when the lookup finds another name. The failed call has already told that the exact name
+// does not exist, so the common case costs no lookup at all.
+template <typename Call>
+int CallOnExistingPath(const char* path, Call call) {
+    const std::string written = posix::SpellPath(path == nullptr ? "" : path);
+    const int result = call(written.c_str());
+    if (result != -1 || (errno != ENOENT && errno != ENOTDIR)) {
+        return result;
+    }
+    const std::string found = posix::ConvertPath(path);
+    return found == written ? -1 : call(found.c_str());
+}
+
 }  // namespace
 
 File OpenFileRead(const char* path) {
-    const std::string native = posix::ConvertPath(path);
-    return File{open(native.c_str(), O_RDONLY | O_CLOEXEC)};
+    return File{CallOnExistingPath(
+        path, [](const char* native) { return open(native, O_RDONLY | O_CLOEXEC); })};
 }
 
 File CreateFileReadWrite(const char* path) {
@@ -122,10 +137,11 @@ bool GetFileLength(File file, uint64_t* length) {
 }
 
 bool IsSameFile(File file, const char* path) {
-    const std::string native = posix::ConvertPath(path);
     struct stat named;
     struct stat opened;
-    if (!file.valid() || stat(native.c_str(), &named) != 0 ||
+    if (!file.valid() ||
+        CallOnExistingPath(path, [&named](const char* native) { return stat(native, &named); }) !=
+            0 ||
         fstat(DescriptorOf(file), &opened) != 0) {
         return false;
     }
@@ -202,27 +218,31 @@ void CloseFile(File file) {
 }
 
 bool CreateFolder(const char* path) {
-    return mkdir(posix::ConvertPath(path).c_str(), 0755) == 0;
+    bool exists = false;
+    const std::string native = posix::ConvertPath(path, &exists);
+    // A name that exists, in any case, is no new folder: mkdir would only say EEXIST.
+    return !exists && mkdir(native.c_str(), 0755) == 0;
 }
 
 bool MovePath(const char* from, const char* to) {
-    const std::string source = posix::ConvertPath(from);
     const std::string target = posix::ConvertPath(to);
-    return RenameNoReplace(source.c_str(), target.c_str());
+    return CallOnExistingPath(from, [&target](const char* source) {
+               return RenameNoReplace(source, target.c_str()) ? 0 : -1;
+           }) == 0;
 }
 
 bool DeleteFilePath(const char* path) {
-    return unlink(posix::ConvertPath(path).c_str()) == 0;
+    return CallOnExistingPath(path, unlink) == 0;
 }
 
 bool RemoveFolder(const char* path) {
-    return rmdir(posix::ConvertPath(path).c_str()) == 0;
+    return CallOnExistingPath(path, rmdir) == 0;
 }
 
 bool PathExists(const char* path) {
-    const std::string native = posix::ConvertPath(path);
-    struct stat info;
-    return !native.empty() && lstat(native.c_str(), &info) == 0;
+    bool exists = false;
+    posix::ConvertPath(path, &exists);
+    return exists;
 }
 
 bool GetOwnProgramPath(char* out, size_t size) {

@@ -1,58 +1,93 @@
 // Path conversion with the case-insensitive lookup of components a Windows file system does.
+//
+// A name missing under its exact form makes the lookup search its folder. Reading the folder
+// each time made a run quadratic in the number of files of a folder, so a folder searched once
+// keeps an index of its names by their folded form, and each resolved folder path is kept as
+// well. What is kept is only trusted while it can be proved current:
+// - every indexed folder is watched through inotify (the watch is placed before the folder is
+//   read), and each lookup first applies the changes reported since the last one, made by this
+//   process or any other; a lost notification (queue overflow) or a watched folder that moves
+//   or goes drops everything;
+// - a resolved folder path is checked with one stat before use: it must still be a folder and,
+//   when indexed, the very folder its index was read from;
+// - a path resolved through a case-insensitive match is dropped as soon as a name appears in
+//   the folder where that match was made, since an exact or smaller match may have come.
+// Folder modification times are not used: a change within the same timestamp tick as the
+// program's own last change to a folder would leave its time unchanged, and the program
+// changes the folders it installs into all the time.
 #include "platform/posix/path.h"
 
 #include <dirent.h>
+#include <errno.h>
+#include <limits.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/posix/text.h"
 
 namespace platform::posix {
 namespace {
 
+// Bounds of what is kept: about 100 bytes a name (96 measured for 16,000 names of 14 bytes;
+// longer names take two more allocations), so some 13 to 25 MiB at most. A folder with more
+// names than all indexes may hold is read at each lookup instead, as if nothing were kept.
+constexpr size_t kMaxIndexedNames = size_t{1} << 17;
+constexpr size_t kMaxIndexedFolders = 4096;
+constexpr size_t kMaxResolvedFolders = 4 * kMaxIndexedFolders;
+
+constexpr uint32_t kNameAdded = IN_CREATE | IN_MOVED_TO;
+constexpr uint32_t kNameRemoved = IN_DELETE | IN_MOVED_FROM;
+constexpr uint32_t kFolderGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED;
+constexpr uint32_t kWatchedChanges =
+    kNameAdded | kNameRemoved | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+// The names of one folder by their folded Windows-1251 form, each key with every name that
+// folds to it. Names without an exact Windows-1251 form can never match and are left out.
+struct FolderIndex {
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::unordered_multimap<std::string, std::string> names;
+    bool matchedByFold = false;  // a kept folder path went through a case-insensitive match here
+};
+
+struct NameCache {
+    std::mutex lock;
+    int notifier = -1;
+    std::unordered_map<int, FolderIndex> folders;       // by watch descriptor
+    std::unordered_map<std::string, int> watches;       // system folder path -> its watch
+    std::unordered_map<std::string, std::string> kept;  // folder as written -> system path
+    size_t nameCount = 0;
+    uint64_t generation = 0;  // counts the times indexes were dropped
+    alignas(inotify_event) char events[16 * 1024];
+};
+
+NameCache& Cache() {
+    static NameCache cache;
+    return cache;
+}
+
 bool IsSeparator(char c) {
     return c == '\\' || c == '/';
 }
 
-bool NameExists(const std::string& path) {
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
-}
+// The components of a program path and how it begins and ends.
+struct Components {
+    bool absolute = false;
+    bool trailingSeparator = false;
+    std::vector<std::string_view> names;
+};
 
-// The entry of `folder` whose Windows-1251 name equals `name` ignoring case; when several
-// do (names differing only in case), the smallest, so that the choice does not depend on
-// the order the folder lists them. Empty when none does.
-std::string FindFolded(const std::string& folder, std::string_view name) {
-    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
-    if (dir == nullptr) {
-        return {};
-    }
-    std::string found;
-    std::string entryText;
-    while (const dirent* entry = readdir(dir)) {
-        const std::string_view entryName = entry->d_name;
-        if (entryName == "." || entryName == "..") {
-            continue;
-        }
-        if (!Utf8ToCp1251Exact(entryName, &entryText) || !EqualFoldCp1251(entryText, name)) {
-            continue;
-        }
-        if (found.empty() || entryName < found) {
-            found = entryName;
-        }
-    }
-    closedir(dir);
-    return found;
-}
-
-}  // namespace
-
-std::string ConvertPath(std::string_view path) {
-    std::string out;
-    if (!path.empty() && IsSeparator(path.front())) {
-        out = "/";
-    }
-    // Once a component does not exist, nothing below it can: stop looking.
-    bool lookUp = true;
+Components Split(std::string_view path) {
+    Components parts;
+    parts.absolute = !path.empty() && IsSeparator(path.front());
+    parts.trailingSeparator = !path.empty() && IsSeparator(path.back());
     size_t pos = 0;
     while (pos < path.size()) {
         while (pos < path.size() && IsSeparator(path[pos])) {
@@ -62,33 +97,407 @@ std::string ConvertPath(std::string_view path) {
         while (end < path.size() && !IsSeparator(path[end])) {
             ++end;
         }
-        if (end == pos) {
-            break;
+        if (end > pos) {
+            parts.names.push_back(path.substr(pos, end - pos));
         }
-        const std::string_view component = path.substr(pos, end - pos);
         pos = end;
-        if (!out.empty() && out.back() != '/') {
+    }
+    return parts;
+}
+
+std::string Join(const std::string& folder, const std::string& name) {
+    if (folder.empty()) {
+        return name;
+    }
+    return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+std::string Folded(std::string_view text) {
+    std::string key(text);
+    for (char& c : key) {
+        c = static_cast<char>(FoldCp1251(static_cast<unsigned char>(c)));
+    }
+    return key;
+}
+
+void AddName(FolderIndex& index, size_t* count, const std::string& name) {
+    std::string text;
+    if (!Utf8ToCp1251Exact(name, &text)) {
+        return;
+    }
+    const std::string key = Folded(text);
+    const auto [first, last] = index.names.equal_range(key);
+    for (auto it = first; it != last; ++it) {
+        if (it->second == name) {
+            return;
+        }
+    }
+    index.names.emplace(key, name);
+    ++*count;
+}
+
+void RemoveName(FolderIndex& index, size_t* count, const std::string& name) {
+    std::string text;
+    if (!Utf8ToCp1251Exact(name, &text)) {
+        return;
+    }
+    const auto [first, last] = index.names.equal_range(Folded(text));
+    for (auto it = first; it != last; ++it) {
+        if (it->second == name) {
+            index.names.erase(it);
+            --*count;
+            return;
+        }
+    }
+}
+
+// The entry for `component`: its exact form when present, else the smallest name folding
+// alike, so that the choice does not depend on the order the folder lists them.
+bool FindInIndex(const FolderIndex& index, std::string_view component, std::string* name) {
+    const std::string exact = Cp1251ToUtf8(component);
+    const auto [first, last] = index.names.equal_range(Folded(component));
+    const std::string* best = nullptr;
+    for (auto it = first; it != last; ++it) {
+        if (it->second == exact) {
+            *name = exact;
+            return true;
+        }
+        if (best == nullptr || it->second < *best) {
+            best = &it->second;
+        }
+    }
+    if (best != nullptr) {
+        *name = *best;
+    }
+    return best != nullptr;
+}
+
+void ForgetAll(NameCache& cache) {
+    if (cache.notifier >= 0) {
+        close(cache.notifier);  // its watches and unread notifications go with it
+        cache.notifier = -1;
+    }
+    cache.folders.clear();
+    cache.watches.clear();
+    cache.kept.clear();
+    cache.nameCount = 0;
+    ++cache.generation;
+}
+
+// Applies one notification; false when everything had to be forgotten.
+bool ApplyChange(NameCache& cache, const inotify_event& event) {
+    if (event.mask & IN_Q_OVERFLOW) {
+        ForgetAll(cache);
+        return false;
+    }
+    const auto found = cache.folders.find(event.wd);
+    if (found == cache.folders.end()) {
+        return true;  // a watch already given up
+    }
+    if (event.mask & kFolderGone) {
+        // Paths below a moved folder now name other folders: start afresh.
+        ForgetAll(cache);
+        return false;
+    }
+    FolderIndex& index = found->second;
+    const std::string name(event.name, strnlen(event.name, event.len));
+    if (event.mask & kNameAdded) {
+        AddName(index, &cache.nameCount, name);
+        if (index.matchedByFold) {
+            cache.kept.clear();
+            index.matchedByFold = false;
+        }
+    } else if (event.mask & kNameRemoved) {
+        RemoveName(index, &cache.nameCount, name);
+    }
+    return true;
+}
+
+// Applies every change reported so far, so that the indexes are true at this moment.
+void ApplyReportedChanges(NameCache& cache) {
+    while (cache.notifier >= 0) {
+        const ssize_t length = read(cache.notifier, cache.events, sizeof cache.events);
+        if (length < 0 && errno == EINTR) {
+            continue;
+        }
+        if (length <= 0) {
+            return;  // EAGAIN: nothing more to apply
+        }
+        for (ssize_t at = 0; at < length;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(cache.events + at);
+            if (!ApplyChange(cache, *event)) {
+                return;
+            }
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+        // A read that left room for one more notification took all there were.
+        if (sizeof cache.events - static_cast<size_t>(length) >=
+            sizeof(inotify_event) + NAME_MAX + 1) {
+            return;
+        }
+    }
+}
+
+bool SameFolder(const struct stat& info, const FolderIndex& index) {
+    return info.st_dev == index.device && info.st_ino == index.inode;
+}
+
+// Whether `folder` is still a folder, and the very one its index (`*index`, when it has one)
+// was read from.
+bool CheckFolder(NameCache& cache, const std::string& folder, FolderIndex** index) {
+    *index = nullptr;
+    struct stat info;
+    if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        return false;
+    }
+    const auto watch = cache.watches.find(folder);
+    if (watch == cache.watches.end()) {
+        return true;
+    }
+    const auto indexed = cache.folders.find(watch->second);
+    if (indexed == cache.folders.end() || !SameFolder(info, indexed->second)) {
+        ForgetAll(cache);  // another folder now has this path
+        return false;
+    }
+    *index = &indexed->second;
+    return true;
+}
+
+// Reads a folder's names into `index`, with the identity of the folder read.
+bool ReadFolder(const std::string& folder, FolderIndex* index) {
+    DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (dir == nullptr) {
+        return false;
+    }
+    struct stat info;
+    if (fstat(dirfd(dir), &info) == 0) {
+        index->device = info.st_dev;
+        index->inode = info.st_ino;
+    }
+    size_t count = 0;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            AddName(*index, &count, std::string(name));
+        }
+    }
+    closedir(dir);
+    return true;
+}
+
+// A watch on `folder`, placed before it is read so that no change after the read is missed;
+// -1 when there can be none. `*identity` is what the path named when it was placed.
+int WatchFolder(NameCache& cache, const std::string& folder, struct stat* identity) {
+    if (folder.empty() || folder.front() != '/') {
+        return -1;  // relative to a current folder that may change
+    }
+    if (cache.folders.size() >= kMaxIndexedFolders) {
+        ForgetAll(cache);
+    }
+    if (cache.notifier < 0) {
+        cache.notifier = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (cache.notifier < 0) {
+            return -1;
+        }
+    }
+    if (stat(folder.c_str(), identity) != 0) {
+        return -1;
+    }
+    return inotify_add_watch(cache.notifier, folder.c_str(), kWatchedChanges);
+}
+
+// Drops every index but leaves the notifier and its other watches: later notifications of
+// the dropped watches name watches no longer known and are passed over.
+void DropIndexes(NameCache& cache) {
+    for (const auto& entry : cache.folders) {
+        inotify_rm_watch(cache.notifier, entry.first);
+    }
+    cache.folders.clear();
+    cache.watches.clear();
+    cache.kept.clear();
+    cache.nameCount = 0;
+    ++cache.generation;
+}
+
+// Keeps a freshly read index under its watch when it is the folder watched and fits the
+// bounds, and returns it; null when it is not kept (the watch is then given up).
+FolderIndex* KeepIndex(NameCache& cache, const std::string& folder, int watch,
+                       const struct stat& identity, FolderIndex& index) {
+    if (watch < 0) {
+        return nullptr;
+    }
+    const auto existing = cache.folders.find(watch);
+    if (existing != cache.folders.end()) {
+        // Another path of a folder already watched (a link): one index serves both.
+        if (!SameFolder(identity, existing->second)) {
+            return nullptr;
+        }
+        cache.watches[folder] = watch;
+        return &existing->second;
+    }
+    if (!SameFolder(identity, index) || index.names.size() > kMaxIndexedNames) {
+        inotify_rm_watch(cache.notifier, watch);
+        return nullptr;
+    }
+    if (cache.nameCount + index.names.size() > kMaxIndexedNames) {
+        DropIndexes(cache);
+    }
+    cache.nameCount += index.names.size();
+    cache.watches[folder] = watch;
+    return &cache.folders.emplace(watch, std::move(index)).first->second;
+}
+
+// Finds `component` in `folder`: through its index; else under its exact name, without
+// reading the folder; else by reading the folder, which is then indexed when it can be.
+// For a folder component (`fragile` given), a case-insensitive match is remembered: in its
+// index, so that a name appearing there drops the kept folder paths, or in `*fragile` when
+// the read was not kept.
+bool FindName(NameCache& cache, const std::string& folder, std::string_view component,
+              std::string* name, bool* fragile) {
+    if (component == "." || component == "..") {
+        *name = std::string(component);  // in every folder, and in no index
+        return true;
+    }
+    const std::string exact = Cp1251ToUtf8(component);
+    FolderIndex fresh;
+    FolderIndex* index = nullptr;
+    if (cache.watches.count(folder) == 0 || !CheckFolder(cache, folder, &index) ||
+        index == nullptr) {
+        struct stat info;
+        if (lstat(Join(folder, exact).c_str(), &info) == 0) {
+            *name = exact;
+            return true;
+        }
+        struct stat identity;
+        const int watch = WatchFolder(cache, folder, &identity);
+        if (!ReadFolder(folder, &fresh)) {
+            if (watch >= 0) {
+                inotify_rm_watch(cache.notifier, watch);
+            }
+            return false;
+        }
+        index = KeepIndex(cache, folder, watch, identity, fresh);
+    }
+    const bool kept = index != nullptr;
+    if (!FindInIndex(kept ? *index : fresh, component, name)) {
+        return false;
+    }
+    if (fragile != nullptr && *name != exact) {
+        if (kept) {
+            index->matchedByFold = true;
+        } else {
+            *fragile = true;
+        }
+    }
+    return true;
+}
+
+// The folder as written: the exact UTF-8 form of every component but the last.
+std::string SpellFolder(const Components& parts) {
+    std::string folder = parts.absolute ? "/" : "";
+    for (size_t i = 0; i + 1 < parts.names.size(); ++i) {
+        folder = Join(folder, Cp1251ToUtf8(parts.names[i]));
+    }
+    return folder;
+}
+
+// The folder of the last component, resolved as it stands now.
+struct ResolvedFolder {
+    std::string path;
+    bool found = false;    // every component was found
+    bool checked = false;  // `index` is the folder's index, checked just now
+    FolderIndex* index = nullptr;
+};
+
+ResolvedFolder ResolveFolder(NameCache& cache, const Components& parts) {
+    ResolvedFolder folder;
+    const std::string written = SpellFolder(parts);
+    if (parts.absolute) {
+        const auto kept = cache.kept.find(written);
+        if (kept != cache.kept.end()) {
+            const std::string path = kept->second;
+            if (CheckFolder(cache, path, &folder.index)) {
+                folder.path = path;
+                folder.found = true;
+                folder.checked = true;
+                return folder;
+            }
+            cache.kept.erase(written);
+        }
+    }
+    const uint64_t generation = cache.generation;
+    folder.path = parts.absolute ? "/" : "";
+    folder.found = true;
+    bool fragile = false;
+    for (size_t i = 0; i + 1 < parts.names.size(); ++i) {
+        std::string name;
+        if (folder.found && !FindName(cache, folder.path, parts.names[i], &name, &fragile)) {
+            folder.found = false;
+        }
+        folder.path = Join(folder.path, folder.found ? name : Cp1251ToUtf8(parts.names[i]));
+    }
+    // Kept only when every case-insensitive match was made in a folder that stays indexed.
+    if (parts.absolute && folder.found && !fragile && generation == cache.generation) {
+        if (cache.kept.size() >= kMaxResolvedFolders) {
+            cache.kept.clear();
+        }
+        cache.kept[written] = folder.path;
+    }
+    return folder;
+}
+
+}  // namespace
+
+std::string ConvertPath(std::string_view path, bool* exists) {
+    NameCache& cache = Cache();
+    std::lock_guard<std::mutex> hold(cache.lock);
+    ApplyReportedChanges(cache);
+    if (cache.nameCount > kMaxIndexedNames) {
+        ForgetAll(cache);
+    }
+    const Components parts = Split(path);
+    bool found = false;
+    std::string out = parts.absolute ? "/" : "";
+    if (!parts.names.empty()) {
+        const ResolvedFolder folder = ResolveFolder(cache, parts);
+        const std::string_view last = parts.names.back();
+        std::string name;
+        if (folder.checked && folder.index != nullptr && last != "." && last != "..") {
+            found = FindInIndex(*folder.index, last, &name);
+        } else if (folder.found) {
+            found = FindName(cache, folder.path, last, &name, nullptr);
+        }
+        out = Join(folder.path, found ? name : Cp1251ToUtf8(last));
+        if (parts.trailingSeparator) {
             out.push_back('/');
         }
-        std::string name = Cp1251ToUtf8(component);
-        if (lookUp && !NameExists(out + name)) {
-            std::string folded = FindFolded(out, component);
-            if (folded.empty()) {
-                lookUp = false;
-            } else {
-                name = std::move(folded);
-            }
-        }
-        out += name;
     }
-    if (!path.empty() && IsSeparator(path.back()) && !out.empty() && out.back() != '/') {
+    if (exists != nullptr) {
+        *exists = found;
+    }
+    return out;
+}
+
+std::string ConvertPath(const char* path, bool* exists) {
+    return ConvertPath(std::string_view(path == nullptr ? "" : path), exists);
+}
+
+std::string SpellPath(std::string_view path) {
+    const Components parts = Split(path);
+    std::string out = parts.absolute ? "/" : "";
+    for (std::string_view name : parts.names) {
+        out = Join(out, Cp1251ToUtf8(name));
+    }
+    if (parts.trailingSeparator && !parts.names.empty()) {
         out.push_back('/');
     }
     return out;
 }
 
-std::string ConvertPath(const char* path) {
-    return path == nullptr ? std::string() : ConvertPath(std::string_view(path));
+void ForgetFolderIndexes() {
+    NameCache& cache = Cache();
+    std::lock_guard<std::mutex> hold(cache.lock);
+    ForgetAll(cache);
 }
 
 }  // namespace platform::posix

@@ -195,6 +195,9 @@ bool StartProcess(const char* program, char* commandLine, const char* currentFol
     }
     started->process = pid;
     started->thread = 0;
+    // The program may rework the installation wholesale: the folder indexes start afresh
+    // rather than follow it notification by notification.
+    posix::ForgetFolderIndexes();
     return true;
 }
 
@@ -205,6 +208,7 @@ void WaitForProcess(const Process& started) {
     int status = 0;
     while (waitpid(static_cast<pid_t>(started.process), &status, 0) < 0 && errno == EINTR) {
     }
+    posix::ForgetFolderIndexes();
 }
 
 // A pid is no handle: the process is reaped by the wait, if any.
