@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -446,7 +447,37 @@ ResolvedFolder ResolveFolder(NameCache& cache, const Components& parts) {
     return folder;
 }
 
+std::string& Confinement() {
+    static std::string root;
+    return root;
+}
+
+// The path itself, or the empty path when it leads out of the confinement root once `..` and
+// `.` are resolved (a scratch folder holds no links that could lead out).
+std::string Confined(std::string path) {
+    const std::string& root = Confinement();
+    if (root.empty()) {
+        return path;
+    }
+    std::filesystem::path full(path);
+    if (full.is_relative()) {
+        char folder[4096];
+        if (getcwd(folder, sizeof folder) == nullptr) {
+            return {};
+        }
+        full = std::filesystem::path(folder) / full;
+    }
+    const std::string normal = full.lexically_normal().string();
+    const bool within = normal.compare(0, root.size(), root) == 0 &&
+                        (normal.size() == root.size() || normal[root.size()] == '/');
+    return within ? path : std::string();
+}
+
 }  // namespace
+
+void ConfinePathsForTesting(const std::string& root) {
+    Confinement() = root;
+}
 
 std::string ConvertPath(std::string_view path, bool* exists) {
     NameCache& cache = Cache();
@@ -472,8 +503,9 @@ std::string ConvertPath(std::string_view path, bool* exists) {
             out.push_back('/');
         }
     }
+    out = Confined(std::move(out));
     if (exists != nullptr) {
-        *exists = found;
+        *exists = found && !out.empty();
     }
     return out;
 }
@@ -491,7 +523,7 @@ std::string SpellPath(std::string_view path) {
     if (parts.trailingSeparator && !parts.names.empty()) {
         out.push_back('/');
     }
-    return out;
+    return Confined(std::move(out));
 }
 
 void ForgetFolderIndexes() {

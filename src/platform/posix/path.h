@@ -33,4 +33,9 @@ std::string SpellPath(std::string_view path);
 // changes to the installation may be too many to follow.
 void ForgetFolderIndexes();
 
+// For tests and fuzzers that run whatever a package says in a scratch folder: while a root
+// is set, a path that leads out of it (by `..`, or from anywhere else) converts to the empty
+// path, which names nothing, so that every operation on it fails. Empty lifts the limit.
+void ConfinePathsForTesting(const std::string& root);
+
 }  // namespace platform::posix

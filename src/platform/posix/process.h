@@ -14,4 +14,12 @@ namespace platform::posix {
 // literal quote; other backslashes are plain. Bytes are returned unchanged otherwise.
 std::vector<std::string> SplitCommandLine(std::string_view commandLine);
 
+// For tests and fuzzers that must not start what a package names: while a recorder is set,
+// StartProcess starts nothing, hands the program, its argv and its folder (UTF-8, as they
+// would be passed) to the recorder and succeeds, and SleepMilliseconds returns at once, as
+// there is no program whose files to wait for. Null goes back to starting programs.
+using StartRecorder = void (*)(const std::string& program, const std::vector<std::string>& argv,
+                               const std::string& folder);
+void RecordStartsForTesting(StartRecorder recorder);
+
 }  // namespace platform::posix
