@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing, builds both programs, runs the unit and integration
-# tests (under AddressSanitizer and UndefinedBehaviorSanitizer) and the Wine end-to-end tests.
+# tests (under AddressSanitizer and UndefinedBehaviorSanitizer), the Wine end-to-end tests, and
+# every fuzz target for a minute on its corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -8,3 +9,4 @@ scripts/build.sh
 ctest --preset host -j "$(nproc)"
 tests/e2e/imports.sh
 tests/e2e/run.sh
+tests/fuzz/run.sh 60

@@ -26,8 +26,9 @@ constexpr int kAnswers = 64;
 
 void RecordNothing(const std::string&, const std::vector<std::string>&, const std::string&) {}
 
-// /tmp/qlm_fuzz_XXXXXX holds only `jail`, the folder every path of a run is confined to; the
-// installation lies two levels below it, so that a package's `..` still lands inside.
+// The scratch folder (qlm_fuzz_XXXXXX) holds only `jail`, the folder every path of a run is
+// confined to; the installation lies two levels below it, so that a package's `..` still lands
+// inside.
 struct Scratch {
     std::string outer;
     std::string jail;
@@ -46,11 +47,14 @@ struct Scratch {
 const Scratch& TheScratch() {
     static const Scratch scratch = [] {
         Scratch made;
-        char pattern[] = "/tmp/qlm_fuzz_XXXXXX";
-        if (mkdtemp(pattern) == nullptr) {
+        // In memory where there is room: each registry write of a run syncs its file.
+        char pattern[] = "/dev/shm/qlm_fuzz_XXXXXX";
+        char fallback[] = "/tmp/qlm_fuzz_XXXXXX";
+        const char* outer = mkdtemp(pattern);
+        if (outer == nullptr && (outer = mkdtemp(fallback)) == nullptr) {
             Die("no scratch folder");
         }
-        made.outer = pattern;
+        made.outer = outer;
         made.jail = made.outer + "/jail";
         made.install = made.jail + "/a/Game";
         made.registry = made.jail + "/registry.reg";

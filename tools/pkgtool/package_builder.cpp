@@ -109,8 +109,13 @@ bool Encode(Source& source, bool compress, Sink& sink, uint64_t* contentLength) 
     if (compress && deflateInit(&stream, 9) != Z_OK) {
         return false;
     }
-    Bytes in(kPieceSize);
-    Bytes out(compress ? kPieceSize : 0);
+    // Pieces no larger than content in memory needs: most entries are small, and every piece
+    // is zeroed when it is made.
+    const size_t piece = source.memory != nullptr
+                             ? std::min(kPieceSize, std::max<size_t>(source.memory->size(), 1))
+                             : kPieceSize;
+    Bytes in(piece);
+    Bytes out(compress ? piece + 64 : 0);
     int result = Z_OK;
     *contentLength = 0;
     for (bool end = false; !end && !source.failed && !sink.failed;) {
