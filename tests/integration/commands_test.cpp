@@ -1,150 +1,120 @@
-// External commands run by the helper program, which records what it was given.
+// External programs, played by the helper, which records its folder and arguments in the file
+// $QLM_HELPER_RECORD names.
 #include <stdlib.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "fixture.h"
 
 namespace {
 
-using fixture::Installation;
-using platform::RegistryRoot;
+using namespace fixture;
 
-std::string Record(const std::string& folder, const std::vector<std::string>& argv) {
-    std::string text = "cwd=" + folder + "\nargc=" + std::to_string(argv.size()) + "\n";
-    for (size_t index = 0; index < argv.size(); ++index) {
-        text += "argv[" + std::to_string(index) + "]=" + argv[index] + "\n";
-    }
-    return text;
-}
+class Commands : public ::testing::Test {
+  protected:
+    Commands() { setenv("QLM_HELPER_RECORD", record_.c_str(), 1); }
+    ~Commands() override { unsetenv("QLM_HELPER_RECORD"); }
 
-// A program started without waiting records when it gets to it.
-std::optional<std::string> AwaitRecord(const std::string& path, const std::string& expected) {
-    std::optional<std::string> content;
-    for (int attempt = 0; attempt < 500; ++attempt) {
-        std::ifstream in(path, std::ios::binary);
-        if (in) {
-            content = std::string(std::istreambuf_iterator<char>(in), {});
-            if (*content == expected) {
-                break;
-            }
+    // What the helper records when started in the installation folder with these arguments.
+    std::string Expected(const std::vector<std::string>& argv) const {
+        std::string text = "cwd=" + install_.Folder() + "\nargc=" + std::to_string(argv.size());
+        for (size_t index = 0; index < argv.size(); ++index) {
+            text += "\nargv[" + std::to_string(index) + "]=" + argv[index];
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return text + "\n";
     }
-    return content;
-}
+    // What was recorded, once it is `expected` or after 10 s: a program started without
+    // waiting records when it gets to it.
+    std::optional<std::string> Recorded(const std::string& expected) const {
+        std::optional<std::string> text;
+        for (int attempt = 0; attempt < 500 && (text = test::Read(record_)) != expected;
+             ++attempt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return text;
+    }
 
-pkgbuild::Entry Commands(const std::vector<pkgbuild::Command>& commands) {
-    return fixture::Section(":CommandsToExecute", pkgbuild::CommandsSection(commands));
-}
+    Installation install_;
+    const std::string record_ = install_.Path("../record.txt");
+};
 
-TEST(Commands, FlagsShapeTheProgramPathAndCommandLine) {
+TEST_F(Commands, FlagsShapeTheProgramPathAndCommandLine) {
+    std::filesystem::create_directory(install_.Path("tools"));
+    std::filesystem::copy_file(QLM_HELPER, install_.Path("tools/helper"));
     struct Case {
         uint8_t flags;
-        bool copiedIntoInstallation;  // else the helper is named by its absolute path
         std::string arguments;
-        std::vector<std::string> argvAfterProgram;  // what the helper sees after its path
-        bool programInCommandLine;
+        std::vector<std::string> words;  // what the helper sees after "DUMMY"
     };
     const Case cases[] = {
-        {0x07, true, "record=rec.txt \"a b\"", {"DUMMY", "record=rec.txt", "a b"}, true},
-        {0x03, true, "record=rec.txt", {"DUMMY", "record=rec.txt"}, false},
-        {0x05, false, "record=rec.txt", {"DUMMY", "record=rec.txt"}, true},
-        {0x00, false, "record=rec.txt", {"DUMMY", "record=rec.txt"}, false},
-        {0xF8, false, "record=rec.txt", {"DUMMY", "record=rec.txt"}, false},
+        {0x07, "x \"a b\"", {"x", "a b"}},
+        {0x03, "x", {"x"}},
+        {0x05, "x", {"x"}},
+        {0xF8, "", {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.flags));
-        Installation install;
-        install.Register(0);
-        std::string program = QLM_HELPER;
-        if (c.copiedIntoInstallation) {
-            install.MakeFolder("tools");
-            std::filesystem::copy_file(QLM_HELPER, install.Path("tools/helper"));
-            program = "tools\\helper";
-        }
-        const fixture::RunResult run =
-            install.Run(fixture::PackageAtLevel(1, {Commands({{c.flags, program, c.arguments}})}));
+        std::filesystem::remove(record_);
+        install_.Register(0);
+        const std::string program = (c.flags & 2) ? "tools\\helper" : QLM_HELPER;
+        const RunResult run = install_.Run(PackageAtLevel(
+            1, {Section(":CommandsToExecute",
+                        pkgbuild::CommandsSection({{c.flags, program, c.arguments}}))}));
         std::vector<std::string> argv;
-        if (c.programInCommandLine) {
-            argv.push_back(c.copiedIntoInstallation ? install.FolderText() + program : program);
+        if (c.flags & 4) {
+            argv.push_back((c.flags & 2) ? install_.FolderText() + program : program);
         }
-        argv.insert(argv.end(), c.argvAfterProgram.begin(), c.argvAfterProgram.end());
-        const std::string expected = Record(install.Folder(), argv);
-        EXPECT_EQ(AwaitRecord(install.Path("rec.txt"), expected), expected);
-        EXPECT_EQ(run.transcript.find(fixture::CommandError()), std::string::npos);
-        EXPECT_EQ(install.InstalledLevel(), 1);
+        argv.push_back("DUMMY");
+        argv.insert(argv.end(), c.words.begin(), c.words.end());
+        EXPECT_EQ(Recorded(Expected(argv)), Expected(argv));
+        EXPECT_EQ(run.transcript, kCompleted);
+        EXPECT_EQ(install_.InstalledLevel(), 1);
     }
 }
 
-TEST(Commands, EmptyArgumentsLeaveOnlyTheWordDummy) {
-    Installation install;
-    install.Register(0);
-    const std::string recordPath = install.Folder() + "/../environment.txt";
-    setenv("QLM_HELPER_RECORD", recordPath.c_str(), 1);
-    install.Run(fixture::PackageAtLevel(1, {Commands({{0x00, QLM_HELPER, ""}})}));
-    unsetenv("QLM_HELPER_RECORD");
-    const std::string expected = Record(install.Folder(), {"DUMMY"});
-    EXPECT_EQ(AwaitRecord(recordPath, expected), expected);
-    EXPECT_EQ(install.InstalledLevel(), 1);
-}
-
-TEST(Commands, ErrorMarkerStopsTheListAndIsDeleted) {
+// A program that cannot start, or that leaves the error marker (or finds one left over), ends
+// the list with the error box and leaves the run unstamped; removal and the registry table
+// still run.
+TEST_F(Commands, AFailureEndsTheListButNotTheRun) {
     struct Case {
-        const char* name;
-        bool markerBeforeThePhase;
-        std::string firstArguments;
+        const char* what;
+        bool leftoverMarker;
+        std::string first;  // the first program's arguments, which it records
+        std::vector<pkgbuild::Command> more;
     };
+    const pkgbuild::Command second = {0x01, QLM_HELPER, "second"};
     const Case cases[] = {
-        {"marker left over from before", true, "record=first.txt"},
-        {"marker made by the first program", false, "record=first.txt fail"},
+        {"marker left over from before", true, "first", {second}},
+        {"marker made by the first program", false, "first fail", {second}},
+        {"second program cannot start", false, "first", {{0x03, "no_such_program", ""}, second}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Installation install;
-        install.Register(0);
-        if (c.markerBeforeThePhase) {
-            install.Write("qlm_patch_apply_err.txt", "");
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove(record_);
+        install_.Register(0);
+        install_.Put({{"gone.txt", "obsolete"}});
+        if (c.leftoverMarker) {
+            install_.Put({{"qlm_patch_apply_err.txt", ""}});
         }
-        const fixture::RunResult run = install.Run(
-            fixture::PackageAtLevel(1, {Commands({{0x01, QLM_HELPER, c.firstArguments},
-                                                  {0x01, QLM_HELPER, "record=second.txt"}})}));
-        EXPECT_TRUE(install.Exists("first.txt"));
-        EXPECT_FALSE(install.Exists("second.txt"));
-        EXPECT_FALSE(install.Exists("qlm_patch_apply_err.txt"));
-        EXPECT_EQ(fixture::Count(run.transcript, fixture::CommandError()), 1u);
-        EXPECT_EQ(run.transcript.find(fixture::Completed()), std::string::npos);
-        EXPECT_EQ(install.InstalledLevel(), 0);
+        std::vector<pkgbuild::Command> commands = {{0x01, QLM_HELPER, c.first}};
+        commands.insert(commands.end(), c.more.begin(), c.more.end());
+        const RunResult run = install_.Run(PackageAtLevel(
+            1, {Section(":CommandsToExecute", pkgbuild::CommandsSection(commands)),
+                Section(":FilesToRemove", pkgbuild::StringList({"gone.txt"})),
+                Section(":RegistryTable", pkgbuild::RegistryTableSection(
+                                              {{1, 0, "Software\\After", 2, "Ran", "y"}}))}));
+        EXPECT_EQ(
+            test::Read(record_),
+            Expected(c.first == "first" ? std::vector<std::string>{"DUMMY", "first"}
+                                        : std::vector<std::string>{"DUMMY", "first", "fail"}));
+        EXPECT_EQ(run.transcript, kCommandError);
         EXPECT_TRUE(run.waitForUser);
+        EXPECT_EQ(install_.Files(), Tree{});
+        EXPECT_EQ(install_.OtherKeys(), "[HKEY_LOCAL_MACHINE\\Software\\After]\n\"Ran\"=\"y\"\n\n");
+        EXPECT_EQ(install_.InstalledLevel(), 0);
     }
-}
-
-TEST(Commands, AProgramThatCannotStartEndsTheListButNotTheRun) {
-    Installation install;
-    install.Register(0);
-    install.Write("gone.txt", "obsolete");
-    pkgbuild::RegistryRecord record;
-    record.subKey = "SOFTWARE\\Quellmar\\After";
-    record.valueName = "Ran";
-    record.data = "yes";
-    const fixture::RunResult run = install.Run(fixture::PackageAtLevel(
-        1, {Commands({{0x01, QLM_HELPER, "record=first.txt"},
-                      {0x03, "no_such_program", "record=second.txt"},
-                      {0x01, QLM_HELPER, "record=third.txt"}}),
-            fixture::Section(":FilesToRemove", pkgbuild::StringList({"gone.txt"})),
-            fixture::Section(":RegistryTable", pkgbuild::RegistryTableSection({record}))}));
-    EXPECT_TRUE(install.Exists("first.txt"));
-    EXPECT_FALSE(install.Exists("third.txt"));
-    EXPECT_EQ(fixture::Count(run.transcript, fixture::CommandError()), 1u);
-    EXPECT_FALSE(install.Exists("gone.txt"));
-    const auto value = fixture::ReadValue(RegistryRoot::LocalMachine, record.subKey, "Ran");
-    ASSERT_TRUE(value);
-    EXPECT_EQ(value->data, std::string("yes", 4));
-    EXPECT_EQ(install.InstalledLevel(), 0);
 }
 
 }  // namespace

@@ -1,234 +1,165 @@
-// Folders and payload files: where each file lands, the ".bak" protocol, and what a failed
-// file leaves behind.
+// Folders, payload files and removal: what the installation holds after a run, the ".bak"
+// protocol, and what a file that cannot be installed leaves behind.
 #include <sys/resource.h>
 
 #include <csignal>
 #include <filesystem>
-#include <functional>
 
 #include "fixture.h"
 
 namespace {
 
-using fixture::Installation;
+using namespace fixture;
+using pkgbuild::StringList;
 
-pkgbuild::Entry Damaged(const std::string& name, const std::string& content) {
-    pkgbuild::Entry entry = fixture::Payload(name, content);
-    entry.size = static_cast<uint32_t>(content.size() + 100);  // the stream ends too early
-    return entry;
-}
-
-TEST(Files, PayloadFilesLandUnderTheirTranslatedNames) {
-    Installation install;
-    install.Register(0);
-    install.Write("bin\\tools\\fix.dll", "old fix");
-    const std::string target = install.FolderText();
-    const fixture::RunResult run = install.Run(fixture::PackageAtLevel(
-        1, {fixture::Section(
-                ":XlatNamesTable",
-                pkgbuild::StringList({"tmp0000000000000001", "bin\\long_name_of_a_library.dll",
-                                      "Ящик", "box_translated.txt", "TMP2", "twice.txt", "odd"})),
-            fixture::Payload("bin\\tools\\fix.dll", "new fix"),
-            fixture::Payload("TMP0000000000000001", "library"),
-            fixture::Payload("\\readme.txt", "readme"),
-            fixture::Payload("ящик", "cyrillic case differs"),
-            fixture::Payload("odd", "unpaired stored name"), fixture::Payload("twice.txt", "first"),
-            fixture::Payload("TMP2", "second"), fixture::Payload("empty.txt", "")}));
-    EXPECT_TRUE(run.waitForUser);
-    EXPECT_TRUE(fixture::InOrder(
-        run.transcript,
-        {fixture::Updating("bin\\tools\\fix.dll"), fixture::Updated(target + "bin\\tools\\fix.dll"),
-         fixture::Updating("bin\\long_name_of_a_library.dll"),
-         fixture::Updated(target + "bin\\long_name_of_a_library.dll"),
-         fixture::Updating("\\readme.txt"), fixture::Updated(target + "\\readme.txt"),
-         fixture::Updated(target + "odd"), fixture::Updated(target + "twice.txt"),
-         fixture::Updated(target + "twice.txt"), fixture::Updated(target + "empty.txt"),
-         fixture::Completed()}));
-    EXPECT_EQ(install.Read("bin/tools/fix.dll"), "new fix");
-    EXPECT_FALSE(install.Exists("bin/tools/fix.dll.bak"));
-    EXPECT_EQ(install.Read("bin/long_name_of_a_library.dll"), "library");
-    EXPECT_FALSE(install.Exists("TMP0000000000000001"));
-    EXPECT_EQ(install.Read("readme.txt"), "readme");
-    EXPECT_EQ(install.Read(reinterpret_cast<const char*>(u8"ящик")), "cyrillic case differs");
-    EXPECT_FALSE(install.Exists("box_translated.txt"));
-    EXPECT_EQ(install.Read("odd"), "unpaired stored name");
-    EXPECT_EQ(install.Read("twice.txt"), "second");
-    EXPECT_FALSE(install.Exists("TMP2"));
-    EXPECT_EQ(install.Read("empty.txt"), "");
-    EXPECT_EQ(install.InstalledLevel(), 1);
-}
-
-TEST(Files, BackupProtocolRestoresWhatWasThereOnFailure) {
+// Every run here has a file size limit of 64 KiB, which makes the space reservation for a
+// larger file fail the way a full disk does.
+TEST(Files, InstallationAfterTheRun) {
+    // A target of 508 bytes: the file would fit, its backup name would not.
+    const size_t tooLong = 508 - Installation().FolderText().size();
+    const Entry damaged = Damaged(Payload("data.txt", "new"));
+    const Entry other = Payload("other.txt", "other");
+    const Tree kept = {{"keep", "/"}, {"keep/inside.txt", "inside"}, {"blocker", "a file"}};
+    Tree keptAndFine = kept;
+    keptAndFine["fine.txt"] = "fine";
+    const auto unusable = [](const std::string& realPath) {
+        return std::vector<Entry>{Section(":XlatNamesTable", StringList({"x", realPath})),
+                                  Payload("x", "data"), Payload("fine.txt", "fine")};
+    };
     struct Case {
-        const char* name;
-        std::optional<std::string> current;   // data.txt before the run
-        std::optional<std::string> leftover;  // data.txt.bak before the run
-        bool damaged;
-        std::optional<std::string> after;  // data.txt after the run
+        const char* what;
+        Tree before;
+        std::vector<Entry> entries;
+        Tree after;
+        size_t failures;
     };
     const Case cases[] = {
-        {"new file", std::nullopt, std::nullopt, false, "new"},
-        {"replaced file", "current", std::nullopt, false, "new"},
-        {"damaged payload, previous file back", "current", std::nullopt, true, "current"},
-        {"damaged payload, no previous file", std::nullopt, std::nullopt, true, std::nullopt},
-        {"leftover backup, success", "current", "older", false, "new"},
-        {"leftover backup, failure restores the older copy", "current", "older", true, "older"},
+        {"new file", {}, {Payload("data.txt", "new")}, {{"data.txt", "new"}}, 0},
+        {"replaced file",
+         {{"data.txt", "old"}},
+         {Payload("data.txt", "new")},
+         {{"data.txt", "new"}},
+         0},
+        {"damaged payload, previous file back",
+         {{"data.txt", "old"}},
+         {damaged, other},
+         {{"data.txt", "old"}, {"other.txt", "other"}},
+         1},
+        {"damaged payload, no previous file", {}, {damaged, other}, {{"other.txt", "other"}}, 1},
+        {"leftover backup, success",
+         {{"data.txt", "old"}, {"data.txt.bak", "older"}},
+         {Payload("data.txt", "new")},
+         {{"data.txt", "new"}},
+         0},
+        {"leftover backup, failure restores the older copy",
+         {{"data.txt", "old"}, {"data.txt.bak", "older"}},
+         {damaged, other},
+         {{"data.txt", "older"}, {"other.txt", "other"}},
+         1},
+        {"no room for the new file",
+         {{"big.bin", "old"}},
+         {Payload("big.bin", std::string(1 << 20, 'x'))},
+         {{"big.bin", "old"}},
+         1},
+        {"path longer than its buffer", kept, unusable(std::string(600, 'p')), keptAndFine, 1},
+        {"target whose backup would not fit", kept, unusable(std::string(tooLong, 'p')),
+         keptAndFine, 1},
+        {"name of a folder", kept, unusable("keep\\"), keptAndFine, 1},
+        {"parent is a file", kept, unusable("blocker\\file.txt"), keptAndFine, 1},
+        {"folders in list order",
+         {},
+         {Section(":Folders", StringList({"logs", "logs\\old"}))},
+         {{"logs", "/"}, {"logs/old", "/"}},
+         0},
+        {"a folder before its parent",
+         {},
+         {Section(":Folders", StringList({"logs\\old", "logs"}))},
+         {{"logs", "/"}},
+         0},
+        {"removal: files and empty folders go, folders with content stay",
+         {{"data/old", "/"}, {"data/other.txt", "other"}, {"sub/f.txt", "f"}, {"gone.txt", "x"}},
+         {Section(":FilesToRemove",
+                  StringList({"data\\old", "data", "sub", "sub\\f.txt", "gone.txt", "missing.txt",
+                              std::string(600, 'm')}))},
+         {{"data", "/"}, {"data/other.txt", "other"}, {"sub", "/"}},
+         0},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Installation install;
-        install.Register(0);
-        if (c.current) {
-            install.Write("data.txt", *c.current);
-        }
-        if (c.leftover) {
-            install.Write("data.txt.bak", *c.leftover);
-        }
-        const std::string target = install.FolderText() + "data.txt";
-        const fixture::RunResult run = install.Run(fixture::PackageAtLevel(
-            1, {c.damaged ? Damaged("data.txt", "new") : fixture::Payload("data.txt", "new"),
-                fixture::Payload("other.txt", "other")}));
-        EXPECT_TRUE(run.waitForUser);
-        EXPECT_EQ(install.Read("data.txt"), c.after);
-        EXPECT_FALSE(install.Exists("data.txt.bak"));
-        EXPECT_EQ(install.Read("other.txt"), "other") << "a failure does not stop the loop";
-        if (c.damaged) {
-            EXPECT_TRUE(fixture::InOrder(
-                run.transcript, {fixture::Updating("data.txt"), fixture::UpdateError(target),
-                                 fixture::Updating("other.txt")}));
-            EXPECT_EQ(run.transcript.find(fixture::Completed()), std::string::npos);
-            EXPECT_EQ(install.InstalledLevel(), 0) << "no stamp after a failed file";
-        } else {
-            EXPECT_TRUE(
-                fixture::InOrder(run.transcript, {fixture::Updated(target), fixture::Completed()}));
-            EXPECT_EQ(install.InstalledLevel(), 1);
-        }
-    }
-}
-
-TEST(Files, NamesThatCannotBeInstalledFailWithoutTouchingAnything) {
-    struct Case {
-        const char* name;
-        std::function<std::string(size_t folderLength)> realPath;  // what "x" translates to
-    };
-    const Case cases[] = {
-        {"path longer than its buffer", [](size_t) { return std::string(600, 'p'); }},
-        // 508 characters: the target fits, its backup name does not.
-        {"target whose backup would not fit",
-         [](size_t folderLength) { return std::string(508 - folderLength, 'p'); }},
-        {"name of a folder", [](size_t) { return std::string("keep\\"); }},
-        {"parent is a file", [](size_t) { return std::string("blocker\\file.txt"); }},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Installation install;
-        install.Register(0);
-        const std::string realPath = c.realPath(install.FolderText().size());
-        install.MakeFolder("keep");
-        install.Write("keep\\inside.txt", "inside");
-        install.Write("blocker", "a file");
-        const fixture::RunResult run = install.Run(fixture::PackageAtLevel(
-            1, {fixture::Section(":XlatNamesTable", pkgbuild::StringList({"x", realPath})),
-                fixture::Payload("x", "data"), fixture::Payload("fine.txt", "fine")}));
-        EXPECT_TRUE(fixture::InOrder(
-            run.transcript, {reinterpret_cast<const char*>(u8"Ошибка в процессе обновления"),
-                             fixture::Updated(install.FolderText() + "fine.txt")}));
-        EXPECT_EQ(install.Read("keep\\inside.txt"), "inside");
-        EXPECT_EQ(install.Read("blocker"), "a file");
-        EXPECT_EQ(install.InstalledLevel(), 0);
-    }
-}
-
-// In a folder of thousands of files, a file whose name differs from the package's only in case
-// is replaced (and takes the package's spelling, as it does on Windows), never duplicated,
-// whoever gave it its spelling: the installation, another process between two runs, or the
-// package's external program during a run.
-TEST(Files, NamesDifferingInCaseAreReplacedNotDuplicated) {
-    constexpr int kFiles = 3000;
-    const auto name = [](const char* pattern, int number) {
-        char text[64];
-        snprintf(text, sizeof text, pattern, number);
-        return std::string(text);
-    };
-    Installation install;
-    install.Register(0);
-    for (int i = 0; i < kFiles; ++i) {
-        install.Write(name("Data\\File%04d.DAT", i), "old");
-    }
-    const auto entries = [&install] {
-        const std::filesystem::directory_iterator all(install.Path("Data"));
-        return std::distance(begin(all), end(all));
-    };
-
-    std::vector<pkgbuild::Entry> first;
-    for (int i = 0; i < kFiles; i += 100) {
-        first.push_back(fixture::Payload(name("data\\file%04d.dat", i), "first"));
-    }
-    install.Run(fixture::PackageAtLevel(1, std::move(first)));
-    EXPECT_EQ(install.Read("Data/file0100.dat"), "first");
-    EXPECT_FALSE(install.Exists("Data/File0100.DAT"));
-    EXPECT_EQ(entries(), kFiles);
-
-    std::filesystem::rename(install.Path("Data/file0100.dat"), install.Path("Data/fILE0100.dat"));
-    install.Write("Data\\Extra.TXT", "made by another process");
-    const fixture::RunResult second = install.Run(fixture::PackageAtLevel(
-        2, {fixture::Payload("DATA\\FILE0100.DAT", "second"),
-            fixture::Payload("data\\extra.txt", "second"),
-            fixture::Section(
-                ":CommandsToExecute",
-                pkgbuild::CommandsSection({{0x01, "/bin/sh",
-                                            "-c \"mv Data/File0200.DAT Data/file0200.dat; "
-                                            ": > Data/Made.TXT\""}})),
-            fixture::Section(":FilesToRemove",
-                             pkgbuild::StringList({"data\\FILE0200.DAT", "data\\made.txt"}))}));
-    EXPECT_TRUE(fixture::InOrder(second.transcript, {fixture::Completed()}));
-    EXPECT_EQ(install.Read("Data/FILE0100.DAT"), "second");
-    EXPECT_FALSE(install.Exists("Data/fILE0100.dat"));
-    EXPECT_EQ(install.Read("Data/extra.txt"), "second");
-    EXPECT_FALSE(install.Exists("Data/Extra.TXT"));
-    EXPECT_FALSE(install.Exists("Data/file0200.dat"));
-    EXPECT_FALSE(install.Exists("Data/Made.TXT"));
-    EXPECT_EQ(entries(), kFiles);  // one made by another process, one removed
-}
-
-TEST(Files, FoldersAreCreatedInListOrder) {
-    struct Case {
-        std::vector<std::string> folders;
-        bool oldExists;
-    };
-    const Case cases[] = {{{"logs", "logs\\old"}, true}, {{"logs\\old", "logs"}, false}};
-    for (const Case& c : cases) {
-        Installation install;
-        install.Register(0);
-        const fixture::RunResult run = install.Run(fixture::PackageAtLevel(
-            1, {fixture::Section(":Folders", pkgbuild::StringList(c.folders))}));
-        EXPECT_TRUE(std::filesystem::is_directory(install.Path("logs")));
-        EXPECT_EQ(std::filesystem::is_directory(install.Path("logs/old")), c.oldExists);
-        EXPECT_TRUE(fixture::InOrder(run.transcript, {fixture::Completed()}));
-    }
-}
-
-// A file size limit makes the space reservation fail the way a full disk does.
-TEST(Files, NoRoomForTheNewFileTakesTheFailurePath) {
-    Installation install;
-    install.Register(0);
-    install.Write("big.bin", "previous");
-    const std::string content(1 << 20, 'x');
     rlimit previous{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
-    const auto previousHandler = signal(SIGXFSZ, SIG_IGN);
+    const auto handler = signal(SIGXFSZ, SIG_IGN);
     rlimit limited = previous;
     limited.rlim_cur = 64 * 1024;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const fixture::RunResult run =
-        install.Run(fixture::PackageAtLevel(1, {fixture::Payload("big.bin", content)}));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Installation install;
+        install.Register(0);
+        install.Put(c.before);
+        const RunResult run = install.Run(PackageAtLevel(1, c.entries));
+        EXPECT_EQ(install.Files(), c.after);
+        EXPECT_EQ(Count(run.transcript, kUpdateError), c.failures);
+        EXPECT_EQ(Count(run.transcript, kCompleted), c.failures == 0 ? 1u : 0u);
+        EXPECT_EQ(install.InstalledLevel(), c.failures == 0 ? 1 : 0);
+        EXPECT_TRUE(run.waitForUser);
+    }
     setrlimit(RLIMIT_FSIZE, &previous);
-    signal(SIGXFSZ, previousHandler);
-    EXPECT_TRUE(
-        fixture::InOrder(run.transcript, {fixture::UpdateError(install.FolderText() + "big.bin")}));
-    EXPECT_EQ(install.Read("big.bin"), "previous");
-    EXPECT_FALSE(install.Exists("big.bin.bak"));
-    EXPECT_EQ(install.InstalledLevel(), 0);
+    signal(SIGXFSZ, handler);
+}
+
+TEST(Files, PayloadLandsUnderItsTranslatedName) {
+    Installation install;
+    install.Register(0);
+    install.Put({{"bin/tools/fix.dll", "old"}});
+    const RunResult run = install.Run(PackageAtLevel(
+        1, {Section(":XlatNamesTable",
+                    StringList({"tmp0000000000000001", "bin\\long_name_of_a_library.dll", "Ящик",
+                                "box.txt", "TMP2", "twice.txt", "odd"})),
+            Payload("bin\\tools\\fix.dll", "new"), Payload("TMP0000000000000001", "library"),
+            Payload("\\readme.txt", "readme"), Payload("ящик", "Cyrillic case differs"),
+            Payload("odd", "unpaired name"), Payload("twice.txt", "first"),
+            Payload("TMP2", "second"), Payload("empty.txt", "")}));
+    EXPECT_EQ(run.transcript, Installed("bin\\tools\\fix.dll") +
+                                  Installed("bin\\long_name_of_a_library.dll") +
+                                  Installed("\\readme.txt") + Installed(U8(u8"ящик")) +
+                                  Installed("odd") + Installed("twice.txt") +
+                                  Installed("twice.txt") + Installed("empty.txt") + kCompleted);
+    EXPECT_EQ(install.Files(), (Tree{{"bin", "/"},
+                                     {"bin/long_name_of_a_library.dll", "library"},
+                                     {"bin/tools", "/"},
+                                     {"bin/tools/fix.dll", "new"},
+                                     {"empty.txt", ""},
+                                     {"odd", "unpaired name"},
+                                     {"readme.txt", "readme"},
+                                     {"twice.txt", "second"},
+                                     {U8(u8"ящик"), "Cyrillic case differs"}}));
+}
+
+// A file whose name differs from the package's only in case is replaced and takes the
+// package's spelling, as on Windows, never duplicated; whoever gave it its spelling: the
+// installation, another process between two runs, or the package's program during the run.
+TEST(Files, NamesDifferingInCaseAreReplacedNotDuplicated) {
+    Installation install;
+    install.Register(0);
+    install.Put({{"Data/File1.DAT", "old"}, {"Data/File2.DAT", "old"}, {"Data/Keep.DAT", "old"}});
+    install.Run(PackageAtLevel(1, {Payload("data\\file1.dat", "first")}));
+    EXPECT_EQ(install.Files(), (Tree{{"Data", "/"},
+                                     {"Data/File2.DAT", "old"},
+                                     {"Data/Keep.DAT", "old"},
+                                     {"Data/file1.dat", "first"}}));
+    std::filesystem::rename(install.Path("Data/file1.dat"), install.Path("Data/fILE1.dat"));
+    install.Put({{"Data/Extra.TXT", "made by another process"}});
+    install.Run(PackageAtLevel(
+        2, {Payload("DATA\\FILE1.DAT", "second"), Payload("data\\extra.txt", "second"),
+            Section(":CommandsToExecute",
+                    pkgbuild::CommandsSection({{0x01, "/bin/sh",
+                                                "-c \"mv Data/File2.DAT Data/file2.dat; "
+                                                ": > Data/Made.TXT\""}})),
+            Section(":FilesToRemove", StringList({"data\\FILE2.DAT", "data\\made.txt"}))}));
+    EXPECT_EQ(install.Files(), (Tree{{"Data", "/"},
+                                     {"Data/FILE1.DAT", "second"},
+                                     {"Data/Keep.DAT", "old"},
+                                     {"Data/extra.txt", "second"}}));
+    EXPECT_EQ(install.InstalledLevel(), 2);
 }
 
 }  // namespace

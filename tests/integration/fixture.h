@@ -11,57 +11,77 @@
 
 #include "package_builder.h"
 #include "platform/platform.h"
-#include "temp_folder.h"
+#include "support.h"
 
 namespace fixture {
 
-// Where every test package says the installation is registered, and its value names.
+using pkgbuild::Entry;
+using test::Tree;
+using test::U8;
+
+// Where every test package says the installation is registered.
 inline const std::string kSubKey = "SOFTWARE\\Quellmar\\Game";
 constexpr char kProgramName[] = "game.exe";
 
-// The texts of a run as the terminal prints them (UTF-8, line breaks as "\n").
-std::string NotFound();
-std::string KeyError(const std::string& subKey);
-std::string ValueError(const std::string& valueName);
-std::string Updating(const std::string& relativeName);
-std::string Updated(const std::string& target);
-std::string UpdateError(const std::string& target);
-std::string Completed();
-std::string LevelQuestion();
-std::string CommandError();
+// The texts of a run as the terminal prints them (UTF-8, line breaks as "\n"), with the
+// installation folder shown as "<game>".
+inline const std::string kNotFound =
+    U8(u8"Оригинальная программа не найдена на вашем компьютере!\n");
+inline const std::string kCompleted = U8(u8"Обновление успешно установлено!\n");
+inline const std::string kLevelQuestion =
+    U8(u8"[!] Обнаружено текущее или более позднее обновление!\nПродолжить установку?\n") +
+    "(OK/Cancel) > \n";
+inline const std::string kCommandError =
+    U8(u8"[!] Ошибка при исполнении внешних программ!\n(OK) > \n");
+inline const std::string kUpdateError = U8(u8"Ошибка в процессе обновления файла!\n");
+inline std::string KeyError(const std::string& key) {
+    return U8(u8"Ошибка при получении ключа ") + key + U8(u8" из Windows registry\n");
+}
+inline std::string ValueError(const std::string& name) {
+    return U8(u8"Ошибка при чтении из Windows registry (") + name + ")\n";
+}
+inline std::string Updating(const std::string& name) {
+    return U8(u8"Обновляем файл ") + name + "....\n";
+}
+inline std::string Updated(const std::string& target) {
+    return U8(u8"Обновление успешно завершено!\n(") + target + ")\n";
+}
+// A payload file installed under the installation folder.
+inline std::string Installed(const std::string& name) {
+    return Updating(name) + Updated("<game>\\" + name);
+}
 
-struct RegistryValue {
-    uint32_t type = 0;
-    std::string data;
-};
+inline size_t Count(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
 
-void SetString(platform::RegistryRoot root, const std::string& key, const std::string& name,
-               const std::string& text);
-void SetDword(platform::RegistryRoot root, const std::string& key, const std::string& name,
-              int32_t value);
-void SetRaw(platform::RegistryRoot root, const std::string& key, const std::string& name,
-            uint32_t type, const std::string& data);
-std::optional<RegistryValue> ReadValue(platform::RegistryRoot root, const std::string& key,
-                                       const std::string& name);
-bool KeyExists(platform::RegistryRoot root, const std::string& key);
 inline std::string Dword(int32_t value) {
     return std::string(reinterpret_cast<const char*>(&value), sizeof value);
 }
 
-pkgbuild::Entry Section(const std::string& name, const pkgbuild::Bytes& content);
-pkgbuild::Entry Payload(const std::string& name, const std::string& content);
+inline Entry Section(const std::string& name, const pkgbuild::Bytes& content) {
+    return Entry{.name = name, .content = content};
+}
+inline Entry Payload(const std::string& name, const std::string& content) {
+    return Section(name, pkgbuild::ToBytes(content));
+}
+// Its stream ends before its `size` bytes: the entry cannot be loaded.
+inline Entry Damaged(Entry entry) {
+    entry.size = static_cast<uint32_t>(entry.content.size() + 100);
+    return entry;
+}
+Entry RegistryKeys(int32_t level);
 // A package registered under kSubKey with the value names ProgramPath, ProgramName, PatchLevel.
-pkgbuild::Package PackageAtLevel(int32_t level, std::vector<pkgbuild::Entry> more = {});
+pkgbuild::Package PackageAtLevel(int32_t level, std::vector<Entry> more = {});
 
 struct RunResult {
     bool waitForUser = true;
-    std::string transcript;  // status texts and questions, in order
+    std::string transcript;
 };
-
-// `texts` appear in `transcript` in this order.
-::testing::AssertionResult InOrder(const std::string& transcript,
-                                   const std::vector<std::string>& texts);
-size_t Count(const std::string& transcript, const std::string& text);
 
 // A temporary installation folder with its main program file, and a registry store that is
 // empty until Register seeds it. The folder and the store go with the object.
@@ -75,26 +95,29 @@ class Installation {
     // The folder as a posix path, and as the installer names it (with its final backslash).
     const std::string& Folder() const { return folder_; }
     std::string FolderText() const { return folder_ + "\\"; }
-    // A path under the installation folder, the installer's backslashes turned into slashes.
+    // A path under the folder, the installer's backslashes turned into slashes.
     std::string Path(const std::string& relative) const;
     std::string RegistryFile() const { return root_.Path("registry.reg"); }
 
-    // ProgramPath, ProgramName and, when given, PatchLevel as a REG_DWORD.
-    void Register(std::optional<int32_t> level = std::nullopt) const;
+    // ProgramPath, ProgramName and, when given, PatchLevel (a REG_DWORD) under kSubKey.
+    void Register(std::optional<int32_t> level = 0) const;
+    // Sets a value under kSubKey.
+    void Set(const std::string& name, uint32_t type, const std::string& data) const;
     std::optional<int32_t> InstalledLevel() const;
+    // The store's text after the installation's own key: what runs wrote elsewhere.
+    std::string OtherKeys() const;
 
-    void Write(const std::string& relative, const std::string& content) const;
-    std::optional<std::string> Read(const std::string& relative) const;
-    bool Exists(const std::string& relative) const;
-    void MakeFolder(const std::string& relative) const;
+    // Writes files ("/" for a folder) under the folder, and takes its snapshot, the program
+    // file left out.
+    void Put(const Tree& items) const { test::Put(folder_, items); }
+    Tree Files() const { return test::Snapshot(folder_, kProgramName); }
 
-    // Builds the package, runs the apply sequence over it with `answers` (one line per
-    // question) and returns the wait-for-user flag and the transcript.
+    // Builds the package and runs the apply sequence over it, `answers` one line a question.
     RunResult Run(const pkgbuild::Package& package, const std::string& answers = "") const;
 
   private:
-    TempFolder root_{"qlm_apply"};
-    std::string folder_;
+    test::TempFolder root_{"qlm_apply"};
+    std::string folder_ = root_.Path("Game");
 };
 
 }  // namespace fixture

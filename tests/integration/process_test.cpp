@@ -1,84 +1,38 @@
-// qlmpatch run as a process: the usage text for every package that cannot be opened, the
-// binder, and a self-contained patch that applies itself.
+// qlmpatch run as a process: the usage text for whatever cannot be run, the binder, and a
+// self-contained patch that applies itself.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "package_builder.h"
-#include "temp_folder.h"
-
-using pkgbuild::Bytes;
+#include "support.h"
 
 namespace {
 
-std::string Utf8(const char8_t* text) {
-    return reinterpret_cast<const char*>(text);
-}
+using pkgbuild::Bytes;
+using test::Quote;
 
-const std::string kUsage = "Usage: PATCH.EXE resource_nm [output_nm MAKEEXE]\n";
-
-struct Outcome {
-    int status = -1;
-    std::string output;
-};
-
-class QlmpatchProcessTest : public ::testing::Test {
+class QlmpatchProcess : public ::testing::Test {
   protected:
-    void SetUp() override { setenv("QLM_REGISTRY", Path("registry.reg").c_str(), 1); }
-    void TearDown() override { unsetenv("QLM_REGISTRY"); }
-
-    std::string Path(const std::string& name) const { return folder_.Path(name); }
-
-    // Runs `program` with `arguments` (already quoted) in the test folder, `input` on stdin.
-    Outcome Start(const std::string& program, const std::string& arguments,
-                  const std::string& input = "") {
-        std::ofstream(Path("stdin.txt")) << input;
-        const std::string command = "cd '" + folder_.path() + "' && '" + program + "' " +
-                                    arguments + " < stdin.txt > stdout.txt 2>&1";
-        Outcome run;
-        const int status = std::system(command.c_str());
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        std::ifstream in(Path("stdout.txt"));
-        std::stringstream text;
-        text << in.rdbuf();
-        run.output = text.str();
-        return run;
+    // Runs qlmpatch (or `program`) in the test folder with the test's registry store.
+    test::Shell Run(const std::string& arguments, const std::string& program = QLM_QLMPATCH) {
+        return test::RunShell("cd " + Quote(folder_.path()) + " && QLM_REGISTRY=registry.reg " +
+                              program + " " + arguments);
     }
 
-    Bytes Read(const std::string& name) {
-        Bytes bytes;
-        EXPECT_TRUE(pkgbuild::ReadFile(Path(name), &bytes)) << name;
-        return bytes;
-    }
-
-    TempFolder folder_{"qlm_process"};
+    test::TempFolder folder_{"qlm_process"};
+    const Bytes package_ = pkgbuild::Build(
+        {.entries = {{.name = ":RegistryKeys",
+                      .content = pkgbuild::RegistryKeysSection("SOFTWARE\\Test", "Folder",
+                                                               "Program", "Level", 3)},
+                     {.name = "new.txt", .content = pkgbuild::ToBytes("new content")}}});
 };
 
-pkgbuild::Package GoodPackage() {
-    pkgbuild::Package package;
-    package.entries.push_back({.name = ":RegistryKeys",
-                               .content = pkgbuild::RegistryKeysSection("SOFTWARE\\Test", "Folder",
-                                                                        "Program", "Level", 3)});
-    package.entries.push_back({.name = "new.txt", .content = pkgbuild::ToBytes("new content")});
-    return package;
-}
-
-TEST_F(QlmpatchProcessTest, EveryPackageThatCannotBeOpenedShowsTheUsageText) {
-    const Bytes good = pkgbuild::Build(GoodPackage());
-    Bytes wrongMagic = good;
+TEST_F(QlmpatchProcess, WhatCannotBeRunShowsTheUsageText) {
+    Bytes wrongMagic = package_;
     wrongMagic[15] = 0x1B;
-    Bytes badStorage = good;
-    badStorage[24] = 1;
-    Bytes directoryOutside = good;
-    directoryOutside[23] = 0x7F;
-    Bytes truncated(good.begin(), good.end() - 3);
-
     struct Case {
         const char* what;
         std::string arguments;
@@ -87,51 +41,44 @@ TEST_F(QlmpatchProcessTest, EveryPackageThatCannotBeOpenedShowsTheUsageText) {
     const Case cases[] = {
         {"missing file", "none.dat", {}},
         {"empty file", "pkg.dat", {}},
-        {"wrong magic", "pkg.dat", wrongMagic},
-        {"directory storage 1", "pkg.dat", badStorage},
-        {"directory outside the file", "pkg.dat", directoryOutside},
-        {"truncated directory", "pkg.dat", truncated},
-        {"self-contained patch as a package file", "pkg.dat", pkgbuild::Bind(Bytes(64, 'M'), good)},
-        {"wrong keyword", "pkg.dat out.exe makeexe", good},
+        {"not a package", "pkg.dat", wrongMagic},
+        {"self-contained patch as a package file", "pkg.dat",
+         pkgbuild::Bind(Bytes(64, 'M'), package_)},
+        {"wrong keyword", "pkg.dat out.exe makeexe", package_},
         {"no package appended to the program", "", {}},
     };
     for (const Case& c : cases) {
-        ASSERT_TRUE(pkgbuild::WriteFile(Path("pkg.dat"), c.package));
-        const Outcome run = Start(QLM_QLMPATCH, c.arguments);
+        ASSERT_TRUE(pkgbuild::WriteFile(folder_.Path("pkg.dat"), c.package));
+        const test::Shell run = Run(c.arguments);
         EXPECT_EQ(run.status, 0) << c.what;
-        EXPECT_EQ(run.output, kUsage + "[OK]\n") << c.what;
-        EXPECT_FALSE(std::filesystem::exists(Path("out.exe"))) << c.what;
+        EXPECT_EQ(run.output, "Usage: PATCH.EXE resource_nm [output_nm MAKEEXE]\n[OK]\n") << c.what;
+        EXPECT_FALSE(std::filesystem::exists(folder_.Path("out.exe"))) << c.what;
     }
 }
 
-TEST_F(QlmpatchProcessTest, BindsASelfContainedPatchThatAppliesItself) {
-    const Bytes package = pkgbuild::Build(GoodPackage());
-    ASSERT_TRUE(pkgbuild::WriteFile(Path("pkg.dat"), package));
-    const Outcome bind = Start(QLM_QLMPATCH, "pkg.dat patch.run MAKEEXE");
+TEST_F(QlmpatchProcess, BindsASelfContainedPatchThatAppliesItself) {
+    ASSERT_TRUE(pkgbuild::WriteFile(folder_.Path("pkg.dat"), package_));
+    const test::Shell bind = Run("pkg.dat patch.run MAKEEXE");
     EXPECT_EQ(bind.status, 0);
     EXPECT_EQ(bind.output, "") << "a binder run ends at once, without a word";
     Bytes program;
     ASSERT_TRUE(pkgbuild::ReadFile(QLM_QLMPATCH, &program));
-    ASSERT_EQ(Read("patch.run"), pkgbuild::Bind(program, package));
-    chmod(Path("patch.run").c_str(), 0755);
+    const Bytes patch = pkgbuild::Bind(program, package_);
+    ASSERT_EQ(test::Read(folder_.Path("patch.run")), std::string(patch.begin(), patch.end()));
+    chmod(folder_.Path("patch.run").c_str(), 0755);
 
-    const std::string game = Path("Game");
-    std::filesystem::create_directories(game);
-    std::ofstream(game + "/game.exe") << "game";
-    std::ofstream(Path("registry.reg"))
-        << "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\n\"Folder\"=\"" << game
-        << "\"\n\"Program\"=\"game.exe\"\n";
-
+    test::Write(folder_.Path("Game/game.exe"), "game");
+    test::Write(folder_.Path("registry.reg"),
+                "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\n\"Folder\"=\"" +
+                    folder_.Path("Game") + "\"\n\"Program\"=\"game.exe\"\n");
     // Started through PATH, its first word names no file: it finds itself all the same.
-    const Outcome apply = Start("/bin/sh", "-c 'PATH=\"" + folder_.path() + ":$PATH\" patch.run'");
+    const test::Shell apply = Run("", "PATH=\"" + folder_.path() + ":$PATH\" patch.run");
     EXPECT_EQ(apply.status, 0);
-    EXPECT_NE(apply.output.find(Utf8(u8"Обновление успешно установлено!\n")), std::string::npos)
+    EXPECT_NE(apply.output.find(test::U8(u8"Обновление успешно установлено!\n")), std::string::npos)
         << apply.output;
-    EXPECT_EQ(Read("Game/new.txt"), pkgbuild::ToBytes("new content"));
-    std::ifstream registry(Path("registry.reg"));
-    std::stringstream text;
-    text << registry.rdbuf();
-    EXPECT_NE(text.str().find("=dword:00000003"), std::string::npos) << text.str();
+    EXPECT_EQ(test::Read(folder_.Path("Game/new.txt")), "new content");
+    EXPECT_NE(test::Read(folder_.Path("registry.reg")).value_or("").find("=dword:00000003"),
+              std::string::npos);
 }
 
 }  // namespace

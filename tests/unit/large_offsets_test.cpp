@@ -13,7 +13,7 @@
 #include "package/binder.h"
 #include "package/reader.h"
 #include "package_builder.h"
-#include "temp_folder.h"
+#include "support.h"
 
 using pkgbuild::Bytes;
 
@@ -29,93 +29,74 @@ struct Placed {
     uint32_t size = 0;
 };
 
-// A sparse file of `length` bytes holding a package at `packageOffset`: the header, each
-// entry's data where it is placed, and a stored directory at `directoryOffset`.
+void Put(int fd, uint64_t offset, const void* bytes, size_t size) {
+    ASSERT_EQ(pwrite(fd, bytes, size, static_cast<off_t>(offset)), static_cast<ssize_t>(size));
+}
+
+// A sparse file of `length` bytes holding a package at `packageOffset` and a trailer pointing
+// at it: the header, each entry's data where it is placed, and a stored directory.
 void WriteSparsePackage(const std::string& path, uint64_t length, uint64_t packageOffset,
                         const std::vector<Placed>& entries, uint32_t directoryOffset) {
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     ASSERT_EQ(ftruncate(fd, static_cast<off_t>(length)), 0);
-    auto put = [&](uint64_t offset, const void* bytes, size_t size) {
-        ASSERT_EQ(pwrite(fd, bytes, size, static_cast<off_t>(packageOffset + offset)),
-                  static_cast<ssize_t>(size));
-    };
-    std::vector<DirectoryEntry> directory;
-    for (const Placed& placed : entries) {
+    std::vector<DirectoryEntry> directory(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Placed& placed = entries[i];
         const Bytes data = placed.compressed ? pkgbuild::Compress(placed.content) : placed.content;
-        DirectoryEntry& entry = directory.emplace_back();
-        std::memcpy(entry.name, placed.name.data(), placed.name.size());
-        entry.dataOffset = placed.dataOffset;
-        entry.size = data.empty() ? placed.size : static_cast<uint32_t>(placed.content.size());
-        entry.entryFlags = placed.compressed ? 0x0011 : 0;
-        entry.storedSize = placed.compressed ? static_cast<uint32_t>(data.size()) : 0;
-        put(placed.dataOffset, data.data(), data.size());
+        std::memcpy(directory[i].name, placed.name.data(), placed.name.size());
+        directory[i].dataOffset = placed.dataOffset;
+        directory[i].size =
+            data.empty() ? placed.size : static_cast<uint32_t>(placed.content.size());
+        directory[i].entryFlags = placed.compressed ? 0x0011 : 0;
+        directory[i].storedSize = placed.compressed ? static_cast<uint32_t>(data.size()) : 0;
+        Put(fd, packageOffset + placed.dataOffset, data.data(), data.size());
     }
     PackageHeader header{};
     std::memcpy(header.magic, kPackageMagic, kMagicSize);
     header.entryCount = static_cast<uint32_t>(entries.size());
     header.directoryOffset = directoryOffset;
-    put(0, &header, kHeaderSize);
-    put(directoryOffset, directory.data(), directory.size() * kEntrySize);
-    const uint8_t trailer[8] = {uint8_t(packageOffset),
-                                uint8_t(packageOffset >> 8),
-                                uint8_t(packageOffset >> 16),
-                                uint8_t(packageOffset >> 24),
-                                'Q',
-                                'L',
-                                'M',
-                                'R'};
-    ASSERT_EQ(pwrite(fd, trailer, 8, static_cast<off_t>(length - 8)), 8);
+    Put(fd, packageOffset, &header, kHeaderSize);
+    Put(fd, packageOffset + directoryOffset, directory.data(), directory.size() * kEntrySize);
+    const PackageTrailer trailer = {static_cast<uint32_t>(packageOffset), {'Q', 'L', 'M', 'R'}};
+    Put(fd, length - kTrailerSize, &trailer, kTrailerSize);
     close(fd);
 }
 
-void ExpectEntriesLoad(const Package& package, const std::vector<Placed>& entries) {
+// Opens the package and loads every entry that has content; the package offset.
+int64_t OpenAndLoad(const std::string& path, bool embedded, const std::vector<Placed>& entries) {
+    Package package;
+    const int64_t offset = OpenPackage(package, path.c_str(), embedded);
     for (const Placed& placed : entries) {
-        const int index = FindEntry(package, placed.name.c_str());
-        ASSERT_GE(index, 0) << placed.name;
-        if (!placed.content.empty()) {
-            Bytes loaded(placed.content.size());
-            EXPECT_TRUE(LoadEntry(package, package.directory[index], loaded.data()));
-            EXPECT_EQ(loaded, placed.content) << placed.name;
-        }
+        const int index = offset < 0 ? -1 : FindEntry(package, placed.name.c_str());
+        EXPECT_GE(index, 0) << placed.name;
+        Bytes loaded(placed.content.size());
+        EXPECT_TRUE(index < 0 || placed.content.empty() ||
+                    (LoadEntry(package, package.directory[index], loaded.data()) &&
+                     loaded == placed.content))
+            << placed.name;
     }
+    ClosePackage(package);
+    return offset;
 }
 
 TEST(LargeOffsets, DataDirectoryAndPackageBeyond2GiB) {
-    TempFolder folder("qlm_large");
-    struct Case {
-        const char* what;
-        uint64_t fileLength;
-        uint64_t packageOffset;  // embedded when not 0
-        std::vector<Placed> entries;
-        uint32_t directoryOffset;
-    };
-    const Case cases[] = {
-        {"data and directory up to 4 GiB into a package file",
-         UINT32_MAX,
-         0,
-         {{"across.bin", k2GiB - 2000, pkgbuild::Pattern(5000, 2)},
-          {"high.bin", k2GiB + 12345, pkgbuild::Pattern(10000, 3), true},
-          {"top.bin", UINT32_MAX - 100, pkgbuild::Pattern(64, 4)}},
-         0xF0000000},
-        {"self-contained patch whose package starts beyond 2 GiB",
-         k2GiB + 4096 + 5 + 8192,
-         k2GiB + 4096 + 5,
-         {{"data.bin", 32, pkgbuild::Pattern(3000, 5), true}},
-         4000},
-    };
-    for (const Case& c : cases) {
-        const std::string path = folder.Path("package.dat");
-        WriteSparsePackage(path, c.fileLength, c.packageOffset, c.entries, c.directoryOffset);
-        Package package;
-        EXPECT_EQ(OpenPackage(package, path.c_str(), c.packageOffset != 0),
-                  static_cast<int64_t>(c.packageOffset))
-            << c.what;
-        ExpectEntriesLoad(package, c.entries);
-        ClosePackage(package);
-    }
+    test::TempFolder folder("qlm_large");
+    const std::string path = folder.Path("package.dat");
+    const std::vector<Placed> high = {
+        {"across.bin", k2GiB - 2000, pkgbuild::Pattern(5000, 2)},
+        {"high.bin", k2GiB + 12345, pkgbuild::Pattern(10000, 3), true},
+        {"top.bin", UINT32_MAX - 100, pkgbuild::Pattern(64, 4)}};
+    WriteSparsePackage(path, UINT32_MAX, 0, high, 0xF0000000);
+    EXPECT_EQ(OpenAndLoad(path, false, high), 0);
+
+    // A self-contained patch whose package starts beyond 2 GiB.
+    const uint64_t start = k2GiB + 4096 + 5;
+    const std::vector<Placed> low = {{"data.bin", 32, pkgbuild::Pattern(3000, 5), true}};
+    WriteSparsePackage(path, start + 8192, start, low, 4000);
+    EXPECT_EQ(OpenAndLoad(path, true, low), static_cast<int64_t>(start));
 }
 
-// Reads one byte of a file at a 64-bit offset; -1 past its end.
+// One byte of a file at a 64-bit offset; -1 past its end.
 int ByteAt(const std::string& path, uint64_t offset) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     uint8_t byte = 0;
@@ -128,7 +109,7 @@ TEST(LargeOffsets, PayloadFileOf2Point5GiBLoadsAndBinds) {
     if (getenv("QLM_LARGE_TESTS") == nullptr) {
         GTEST_SKIP() << "writes 5 GiB; QLM_LARGE_TESTS=1 ctest --preset host -R LargeOffsets";
     }
-    TempFolder folder("qlm_large");
+    test::TempFolder folder("qlm_large");
     const std::string packagePath = folder.Path("package.dat");
     const uint32_t bigSize = 5u << 29;  // 2.5 GiB, stored, at package offset 32
     const std::vector<Placed> entries = {
@@ -141,7 +122,7 @@ TEST(LargeOffsets, PayloadFileOf2Point5GiBLoadsAndBinds) {
     const int fd = open(packagePath.c_str(), O_RDWR | O_CLOEXEC);
     for (const uint64_t mark : marks) {
         const uint8_t value = static_cast<uint8_t>(mark % 251 + 1);
-        ASSERT_EQ(pwrite(fd, &value, 1, static_cast<off_t>(32 + mark)), 1);
+        Put(fd, 32 + mark, &value, 1);
     }
     close(fd);
 
@@ -159,9 +140,7 @@ TEST(LargeOffsets, PayloadFileOf2Point5GiBLoadsAndBinds) {
     const std::string boundPath = folder.Path("bound.exe");  // not patch.exe: names fold case
     ASSERT_TRUE(pkgbuild::WriteFile(imagePath, pkgbuild::Pattern(77824, 7)));
     ASSERT_TRUE(BindPackage(imagePath.c_str(), packagePath.c_str(), boundPath.c_str()));
-    ASSERT_EQ(OpenPackage(package, boundPath.c_str(), true), 77824);
-    ExpectEntriesLoad(package, entries);
-    ClosePackage(package);
+    EXPECT_EQ(OpenAndLoad(boundPath, true, entries), 77824);
     for (const uint64_t mark : marks) {
         const int value = static_cast<int>(mark % 251 + 1);
         EXPECT_EQ(ByteAt(bigPath, mark), value) << mark;

@@ -1,0 +1,159 @@
+// What the unit and integration tests share: a temporary folder, files read and written whole,
+// a snapshot of a folder tree, shell commands, small view windows and the terminal's streams.
+#pragma once
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "platform/posix/files.h"
+#include "platform/posix/terminal.h"
+
+namespace test {
+
+// Narrow literals are Windows-1251 bytes in this build; u8 literals are what the system speaks.
+inline std::string U8(const char8_t* text) {
+    return reinterpret_cast<const char*>(text);
+}
+
+inline std::string Quote(const std::string& path) {
+    return "'" + path + "'";
+}
+
+// A fresh folder under /tmp for one test, removed with everything in it when the test ends.
+class TempFolder {
+  public:
+    explicit TempFolder(const std::string& prefix = "qlm_test") {
+        std::string pattern = "/tmp/" + prefix + "_XXXXXX";
+        path_ = mkdtemp(pattern.data()) != nullptr ? pattern : "";
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string Path(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+// The file's bytes; none for a missing file or a folder.
+inline std::optional<std::string> Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in || std::filesystem::is_directory(path)) {
+        return std::nullopt;
+    }
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+// Writes the file, making the folders on its way.
+inline void Write(const std::string& path, const std::string& content) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+// Writes each file, or folder where the content is "/", under a root.
+using Tree = std::map<std::string, std::string>;
+inline void Put(const std::string& root, const Tree& items) {
+    for (const auto& [name, content] : items) {
+        if (content == "/") {
+            std::filesystem::create_directories(root + "/" + name);
+        } else {
+            Write(root + "/" + name, content);
+        }
+    }
+}
+
+// Every file and folder under a root by its exact relative name: a folder as "/", a file as
+// its bytes; `ignore` is left out.
+inline Tree Snapshot(const std::string& root, const std::string& ignore = "") {
+    Tree items;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string relative = entry.path().lexically_relative(root).generic_string();
+        if (relative != ignore) {
+            items[relative] = entry.is_directory() ? "/" : Read(entry.path()).value_or("?");
+        }
+    }
+    return items;
+}
+
+// Runs a shell command with no input; its exit status and what it printed to either stream.
+struct Shell {
+    int status = -1;
+    std::string output;
+};
+inline Shell RunShell(const std::string& command) {
+    Shell result;
+    FILE* pipe = popen(("(" + command + ") </dev/null 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        return result;
+    }
+    char chunk[4096];
+    for (size_t got; (got = fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+        result.output.append(chunk, got);
+    }
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+// Views of a small window for one test: small data then crosses many window boundaries.
+class ViewWindow {
+  public:
+    explicit ViewWindow(uint32_t bytes) { platform::posix::SetViewWindowForTesting(bytes); }
+    ~ViewWindow() { platform::posix::SetViewWindowForTesting(0); }
+    ViewWindow(const ViewWindow&) = delete;
+    ViewWindow& operator=(const ViewWindow&) = delete;
+};
+
+// The terminal reads `input` and writes to a temporary file for one test.
+class TerminalStreams {
+  public:
+    explicit TerminalStreams(const std::string& input) {
+        fwrite(input.data(), 1, input.size(), input_);
+        rewind(input_);
+        platform::SetTerminalStreams(input_, output_);
+    }
+    ~TerminalStreams() {
+        platform::SetTerminalStreams(nullptr, nullptr);
+        fclose(input_);
+        fclose(output_);
+    }
+    TerminalStreams(const TerminalStreams&) = delete;
+    TerminalStreams& operator=(const TerminalStreams&) = delete;
+
+    std::string output() {
+        fflush(output_);
+        rewind(output_);
+        return Rest(output_);
+    }
+    // What is left of the input.
+    std::string rest() { return Rest(input_); }
+
+  private:
+    static std::string Rest(FILE* file) {
+        std::string text;
+        for (int c; (c = fgetc(file)) != EOF;) {
+            text.push_back(static_cast<char>(c));
+        }
+        return text;
+    }
+
+    FILE* input_ = tmpfile();
+    FILE* output_ = tmpfile();
+};
+
+}  // namespace test
