@@ -40,56 +40,39 @@ class Commands : public ::testing::Test {
     const std::string record_ = install_.Path("../record.txt");
 };
 
-TEST_F(Commands, FlagsShapeTheProgramPathAndCommandLine) {
-    std::filesystem::create_directory(install_.Path("tools"));
-    std::filesystem::copy_file(QLM_HELPER, install_.Path("tools/helper"));
-    struct Case {
-        uint8_t flags;
-        std::string arguments;
-        std::vector<std::string> words;  // what the helper sees after "DUMMY"
-    };
-    const Case cases[] = {
-        {0x07, "x \"a b\"", {"x", "a b"}},
-        {0x03, "x", {"x"}},
-        {0x05, "x", {"x"}},
-        {0xF8, "", {}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.flags));
-        std::filesystem::remove(record_);
-        install_.Register(0);
-        const std::string program = (c.flags & 2) ? "tools\\helper" : QLM_HELPER;
-        const RunResult run = install_.Run(PackageAtLevel(
-            1, {Section(":CommandsToExecute",
-                        pkgbuild::CommandsSection({{c.flags, program, c.arguments}}))}));
-        std::vector<std::string> argv;
-        if (c.flags & 4) {
-            argv.push_back((c.flags & 2) ? install_.FolderText() + program : program);
-        }
-        argv.push_back("DUMMY");
-        argv.insert(argv.end(), c.words.begin(), c.words.end());
-        EXPECT_EQ(Recorded(Expected(argv)), Expected(argv));
-        EXPECT_EQ(run.transcript, kCompleted);
-        EXPECT_EQ(install_.InstalledLevel(), 1);
-    }
-}
-
-// A program that cannot start, or that leaves the error marker (or finds one left over), ends
-// the list with the error box and leaves the run unstamped; removal and the registry table
-// still run.
-TEST_F(Commands, AFailureEndsTheListButNotTheRun) {
+// The flags shape the program's path and command line; a program that cannot start, or that
+// leaves the error marker (or finds one left over), ends the list with the error box and leaves
+// the run unstamped, while removal and the registry table still run.
+TEST_F(Commands, FlagsShapeTheCommandAndAFailureEndsTheList) {
+    using Commands = std::vector<pkgbuild::Command>;
+    using Words = std::vector<std::string>;
+    const std::string helper = QLM_HELPER;
+    const std::string relative = "..\\" + std::filesystem::path(helper).filename().string();
+    const pkgbuild::Command second = {0x01, helper, "second"};
     struct Case {
         const char* what;
         bool leftoverMarker;
-        std::string first;  // the first program's arguments, which it records
-        std::vector<pkgbuild::Command> more;
+        Commands commands;
+        Words recorded;  // the arguments the first program was started with
+        std::string transcript;
     };
-    const pkgbuild::Command second = {0x01, QLM_HELPER, "second"};
     const Case cases[] = {
-        {"marker left over from before", true, "first", {second}},
-        {"marker made by the first program", false, "first fail", {second}},
-        {"second program cannot start", false, "first", {{0x03, "no_such_program", ""}, second}},
+        {"wait, relative, program in the line", false, Commands{{0x07, relative, "x \"a b\""}},
+         Words{install_.FolderText() + relative, "DUMMY", "x", "a b"}, kCompleted},
+        {"relative", false, Commands{{0x02, relative, "x"}}, Words{"DUMMY", "x"}, kCompleted},
+        {"program in the line", false, Commands{{0x04, helper, "x"}}, Words{helper, "DUMMY", "x"},
+         kCompleted},
+        {"bits 3-7, no arguments", false, Commands{{0xF8, helper, ""}}, Words{"DUMMY"}, kCompleted},
+        {"marker left over from before", true, Commands{{0x01, helper, "first"}, second},
+         Words{"DUMMY", "first"}, kCommandError},
+        {"marker made by the first program", false, Commands{{0x01, helper, "first fail"}, second},
+         Words{"DUMMY", "first", "fail"}, kCommandError},
+        {"second program cannot start", false,
+         Commands{{0x01, helper, "first"}, {0x03, "no_such_program", ""}, second},
+         Words{"DUMMY", "first"}, kCommandError},
     };
+    std::filesystem::copy_file(
+        helper, install_.Path("../" + std::filesystem::path(helper).filename().string()));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::filesystem::remove(record_);
@@ -98,22 +81,17 @@ TEST_F(Commands, AFailureEndsTheListButNotTheRun) {
         if (c.leftoverMarker) {
             install_.Put({{"qlm_patch_apply_err.txt", ""}});
         }
-        std::vector<pkgbuild::Command> commands = {{0x01, QLM_HELPER, c.first}};
-        commands.insert(commands.end(), c.more.begin(), c.more.end());
         const RunResult run = install_.Run(PackageAtLevel(
-            1, {Section(":CommandsToExecute", pkgbuild::CommandsSection(commands)),
-                Section(":FilesToRemove", pkgbuild::StringList({"gone.txt"})),
+            1, {Section(":CommandsToExecute", pkgbuild::CommandsSection(c.commands)),
+                List(":FilesToRemove", {"gone.txt"}),
                 Section(":RegistryTable", pkgbuild::RegistryTableSection(
                                               {{1, 0, "Software\\After", 2, "Ran", "y"}}))}));
-        EXPECT_EQ(
-            test::Read(record_),
-            Expected(c.first == "first" ? std::vector<std::string>{"DUMMY", "first"}
-                                        : std::vector<std::string>{"DUMMY", "first", "fail"}));
-        EXPECT_EQ(run.transcript, kCommandError);
-        EXPECT_TRUE(run.waitForUser);
+        const std::string expected = Expected(c.recorded);
+        EXPECT_EQ(Recorded(expected), expected);
+        EXPECT_EQ(run.transcript, c.transcript);
         EXPECT_EQ(install_.Files(), Tree{});
         EXPECT_EQ(install_.OtherKeys(), "[HKEY_LOCAL_MACHINE\\Software\\After]\n\"Ran\"=\"y\"\n\n");
-        EXPECT_EQ(install_.InstalledLevel(), 0);
+        EXPECT_EQ(install_.InstalledLevel(), c.transcript == kCompleted ? 1 : 0);
     }
 }
 

@@ -34,12 +34,6 @@ inline const std::string kLevelQuestion =
 inline const std::string kCommandError =
     U8(u8"[!] Ошибка при исполнении внешних программ!\n(OK) > \n");
 inline const std::string kUpdateError = U8(u8"Ошибка в процессе обновления файла!\n");
-inline std::string KeyError(const std::string& key) {
-    return U8(u8"Ошибка при получении ключа ") + key + U8(u8" из Windows registry\n");
-}
-inline std::string ValueError(const std::string& name) {
-    return U8(u8"Ошибка при чтении из Windows registry (") + name + ")\n";
-}
 inline std::string Updating(const std::string& name) {
     return U8(u8"Обновляем файл ") + name + "....\n";
 }
@@ -68,6 +62,9 @@ inline Entry Section(const std::string& name, const pkgbuild::Bytes& content) {
 }
 inline Entry Payload(const std::string& name, const std::string& content) {
     return Section(name, pkgbuild::ToBytes(content));
+}
+inline Entry List(const std::string& name, const std::vector<std::string>& strings) {
+    return Section(name, pkgbuild::StringList(strings));
 }
 // Its stream ends before its `size` bytes: the entry cannot be loaded.
 inline Entry Damaged(Entry entry) {

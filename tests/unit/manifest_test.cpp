@@ -217,24 +217,6 @@ TEST_F(Manifest, ErrorsNameTheirLine) {
     }
 }
 
-// What EscapeField writes reads back as the very bytes it was given, in a text field and as a
-// payload name (where " = " would otherwise end the name).
-TEST_F(Manifest, EscapedFieldsReadBackExactly) {
-    const std::string texts[] = {" lead", "trail ",   "\tx\t",        "a|b\\c",
-                                 "x = y", "=",        "\x01\x1F\x7F", "\x98",
-                                 "#hash", "Ёж \\x41", "a  =  b",      "line\r\nbreak"};
-    for (const std::string& text : texts) {
-        const std::string field = pkgbuild::EscapeField(platform::posix::Cp1251ToUtf8(text));
-        // A line break is refused in a name, never in a text.
-        const bool name = text.find('\n') == std::string::npos;
-        ASSERT_TRUE(Parse("startup-msg " + field + " | " + field +
-                          (name ? "\nfile " + field + " = src" : std::string())))
-            << field << ": " << error_;
-        EXPECT_EQ(Content(":StartupMsg"), Z(text) + Z(text) + '\0') << field;
-        EXPECT_EQ(Content(text), name ? "x" : "<missing>") << field;
-    }
-}
-
 TEST(ManifestText, RebasedHostPathsCountFromTheNewFolder) {
     test::TempFolder folder("qlm_manifest");
     std::filesystem::create_directories(folder.Path("base"));
