@@ -14,7 +14,6 @@
 #include <string>
 
 #include "platform/posix/files.h"
-#include "platform/posix/terminal.h"
 
 namespace test {
 
@@ -117,43 +116,6 @@ class ViewWindow {
     ~ViewWindow() { platform::posix::SetViewWindowForTesting(0); }
     ViewWindow(const ViewWindow&) = delete;
     ViewWindow& operator=(const ViewWindow&) = delete;
-};
-
-// The terminal reads `input` and writes to a temporary file for one test.
-class TerminalStreams {
-  public:
-    explicit TerminalStreams(const std::string& input) {
-        fwrite(input.data(), 1, input.size(), input_);
-        rewind(input_);
-        platform::SetTerminalStreams(input_, output_);
-    }
-    ~TerminalStreams() {
-        platform::SetTerminalStreams(nullptr, nullptr);
-        fclose(input_);
-        fclose(output_);
-    }
-    TerminalStreams(const TerminalStreams&) = delete;
-    TerminalStreams& operator=(const TerminalStreams&) = delete;
-
-    std::string output() {
-        fflush(output_);
-        rewind(output_);
-        return Rest(output_);
-    }
-    // What is left of the input.
-    std::string rest() { return Rest(input_); }
-
-  private:
-    static std::string Rest(FILE* file) {
-        std::string text;
-        for (int c; (c = fgetc(file)) != EOF;) {
-            text.push_back(static_cast<char>(c));
-        }
-        return text;
-    }
-
-    FILE* input_ = tmpfile();
-    FILE* output_ = tmpfile();
 };
 
 }  // namespace test

@@ -57,8 +57,8 @@ TEST_F(Commands, FlagsShapeTheCommandAndAFailureEndsTheList) {
         std::string transcript;
     };
     const Case cases[] = {
-        {"wait, relative, program in the line", false, Commands{{0x07, relative, "x \"a b\""}},
-         Words{install_.FolderText() + relative, "DUMMY", "x", "a b"}, kCompleted},
+        {"wait, relative, program in the line", false, Commands{{0x07, relative, "x \"а б\""}},
+         Words{install_.FolderText() + relative, "DUMMY", "x", U8(u8"а б")}, kCompleted},
         {"relative", false, Commands{{0x02, relative, "x"}}, Words{"DUMMY", "x"}, kCompleted},
         {"program in the line", false, Commands{{0x04, helper, "x"}}, Words{helper, "DUMMY", "x"},
          kCompleted},

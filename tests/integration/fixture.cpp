@@ -1,5 +1,6 @@
 #include "fixture.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -8,13 +9,15 @@
 
 #include "apply/apply.h"
 #include "apply/context.h"
+#include "platform/posix/terminal.h"
 
 namespace fixture {
 
+// Names the installation in another case than Register does: the registry ignores case.
 Entry RegistryKeys(int32_t level) {
-    return Section(
-        ":RegistryKeys",
-        pkgbuild::RegistryKeysSection(kSubKey, "ProgramPath", "ProgramName", "PatchLevel", level));
+    return Section(":RegistryKeys",
+                   pkgbuild::RegistryKeysSection("software\\QUELLMAR\\game", "programPath",
+                                                 "PROGRAMNAME", "patchlevel", level));
 }
 
 pkgbuild::Package PackageAtLevel(int32_t level, std::vector<Entry> more) {
@@ -79,7 +82,14 @@ std::string Installation::OtherKeys() const {
 RunResult Installation::Run(const pkgbuild::Package& package, const std::string& answers) const {
     const std::string packagePath = root_.Path("patch.pkg");
     EXPECT_TRUE(pkgbuild::WriteFile(packagePath, pkgbuild::Build(package)));
-    test::TerminalStreams terminal(answers);
+    // The terminal reads the answers and writes the transcript to memory.
+    FILE* input = tmpfile();
+    fwrite(answers.data(), 1, answers.size(), input);
+    rewind(input);
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* output = open_memstream(&text, &size);
+    platform::SetTerminalStreams(input, output);
     RunResult result;
     auto context = std::make_unique<PatchContext>();
     context->dialogWindow = platform::OpenProgressWindow(&context->runState);
@@ -90,7 +100,11 @@ RunResult Installation::Run(const pkgbuild::Package& package, const std::string&
     }
     ClosePackage(context->package);
     platform::CloseProgressWindow(context->dialogWindow);
-    result.transcript = terminal.output();
+    platform::SetTerminalStreams(nullptr, nullptr);
+    fclose(input);
+    fclose(output);
+    result.transcript.assign(text, size);
+    free(text);
     for (size_t at; (at = result.transcript.find(folder_)) != std::string::npos;) {
         result.transcript.replace(at, folder_.size(), "<game>");
     }

@@ -10,13 +10,14 @@ using pkgbuild::RegistryTableSection;
 
 TEST(RegistryTable, RecordsApplyUpToTheEndOfTheTable) {
     const Bytes all = RegistryTableSection({
-        {1, 1, "Software\\Example", 1, "Level", "0x1F"},
+        {1, 1, "\\Software\\\\Example\\", 1, "Level", "0x1F"},
         {1, 0, "Software\\Example", 1, "Level", "-42"},
         {1, 2, "Software\\Example", 2, "Text", "abc"},
         {1, 1, "Software\\Example", 2, "", ""},
         {1, 1, "Software\\KeyOnly", 0, "Nothing", "1"},
         {1, 1, "Software\\Other", 3, "Nothing", "1"},
         {5, 1, "Software\\Skipped", 2, "Skipped", "x"},
+        {1, 1, "Software\\Example", 2, "two\nlines", "a name is one line"},
         {1, 1, "Software\\Example", 2, "Last", "after"},
     });
     // A whole record without the table's end, and parts of a second record after it.

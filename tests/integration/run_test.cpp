@@ -70,15 +70,15 @@ TEST(Run, WhereEachRunStopsAndWhatItSays) {
          "", notFound, true, false, 0},
         {"damaged :RegistryKeys", Keys(Damaged(RegistryKeys(1))), "", notFound, true, false, 0},
         {"missing key", Registry(0), "",
-         U8(u8"Ошибка при получении ключа SOFTWARE\\Quellmar\\Game из Windows registry\n") +
-             U8(u8"Ошибка при получении ключа SOFTWARE\\Quellmar\\Game из Windows registry\n") +
+         U8(u8"Ошибка при получении ключа software\\QUELLMAR\\game из Windows registry\n") +
+             U8(u8"Ошибка при получении ключа software\\QUELLMAR\\game из Windows registry\n") +
              notFound,
          true, false, 0},
         {"missing program value", Registry(1), "",
-         U8(u8"Ошибка при чтении из Windows registry (ProgramName)\n") + notFound, true, false, 0},
+         U8(u8"Ошибка при чтении из Windows registry (PROGRAMNAME)\n") + notFound, true, false, 0},
         {"program value of 512 bytes without a NUL",
          Value("ProgramName", kRegSz, std::string(512, 'a')), "",
-         U8(u8"Ошибка при чтении из Windows registry (ProgramName)\n") + notFound, true, false, 0},
+         U8(u8"Ошибка при чтении из Windows registry (PROGRAMNAME)\n") + notFound, true, false, 0},
         {"missing program file",
          [](const Installation& i, Package&) { std::filesystem::remove(i.Path(kProgramName)); }, "",
          notFound, true, false, 0},
@@ -100,9 +100,11 @@ TEST(Run, WhereEachRunStopsAndWhatItSays) {
          true, 0},
         // Questions take one line each: OK is an empty line, "ok" or "o" in any case.
         {"opening message and version gate accepted",
-         Both(message, Value("PatchLevel", kRegDword, Dword(1))), "\n O \r\n",
+         Both(message, Value("PatchLevel", kRegDword, Dword(1))), "\nOk\n",
          opening + kLevelQuestion + done, true, true, 1},
         {"opening message declined", message, "okay\n", opening, false, false, 0},
+        {"installed level equal, accepted", Value("PatchLevel", kRegDword, Dword(1)), " o \r\n",
+         kLevelQuestion + done, true, true, 1},
         {"installed level above, declined", Value("PatchLevel", kRegDword, Dword(2)), "cancel\n",
          kLevelQuestion, false, false, 0},
         {"level stored as text counts as 0", Value("PatchLevel", kRegSz, std::string("2", 2)), "",
