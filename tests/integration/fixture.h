@@ -94,7 +94,9 @@ class Installation {
     std::string FolderText() const { return folder_ + "\\"; }
     // A path under the folder, the installer's backslashes turned into slashes.
     std::string Path(const std::string& relative) const;
-    std::string RegistryFile() const { return root_.Path("registry.reg"); }
+    // The registry store, in a folder its first write makes.
+    std::string RegistryFolder() const { return root_.Path("store"); }
+    std::string RegistryFile() const { return RegistryFolder() + "/registry.reg"; }
 
     // ProgramPath, ProgramName and, when given, PatchLevel (a REG_DWORD) under kSubKey.
     void Register(std::optional<int32_t> level = 0) const;

@@ -241,46 +241,6 @@ TEST(PosixRegistryText, ReadsWhatItWritesAndSkipsWhatItCannotRead) {
     }
 }
 
-// The registry calls over the store file: names in any case, parents made, the roots apart,
-// and every write replacing the file whole, in a folder made when missing.
-TEST_F(Posix, RegistryStoreWritesReadBackIgnoringCase) {
-    using platform::kRegDword;
-    using platform::kRegSz;
-    using platform::RegistryRoot;
-    const std::string store = Native("store/registry.reg");
-    setenv("QLM_REGISTRY", store.c_str(), 1);
-    EXPECT_FALSE(platform::OpenKeyForSet(RegistryRoot::LocalMachine, "Software").valid());
-    const auto set = [](const char* key, const char* name, uint32_t type, const std::string& data) {
-        const platform::RegistryKey handle = platform::CreateKey(RegistryRoot::LocalMachine, key);
-        const bool written =
-            platform::SetValue(handle, name, type, reinterpret_cast<const uint8_t*>(data.data()),
-                               static_cast<uint32_t>(data.size()));
-        platform::CloseKey(handle);
-        return written;
-    };
-    EXPECT_TRUE(set("\\Software\\\\Фирма\\Игра\\", "Путь", kRegSz, std::string("C:\\Игры\\", 9)));
-    EXPECT_TRUE(set("software\\ФИРМА\\игра", "Level", kRegDword, std::string("\2\0\0\0", 4)));
-    EXPECT_TRUE(set("SOFTWARE\\фирма\\ИГРА", "level", kRegDword, std::string("\x0b\0\0\0", 4)));
-    EXPECT_FALSE(set("Software\\Фирма\\Игра", "two\nlines", kRegSz, std::string("x", 2)));
-    EXPECT_EQ(
-        test::Read(store),
-        "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software]\n\n[HKEY_LOCAL_MACHINE\\Software\\Фирма]\n\n"
-        "[HKEY_LOCAL_MACHINE\\Software\\Фирма\\Игра]\n"
-        "\"Путь\"=\"C:\\\\Игры\\\\\"\n\"Level\"=dword:0000000b\n\n");
-    EXPECT_EQ(test::Snapshot(Native("store"), "registry.reg"), (Tree{{"registry.reg.lock", ""}}));
-
-    EXPECT_FALSE(platform::OpenKeyForQuery(RegistryRoot::CurrentUser, "Software\\Фирма").valid());
-    const platform::RegistryKey key =
-        platform::OpenKeyForQuery(RegistryRoot::LocalMachine, "SOFTWARE\\фИРМА\\ИГРА");
-    uint8_t data[512];
-    uint32_t size = sizeof data;
-    uint32_t type = 0;
-    EXPECT_TRUE(platform::QueryValue(key, "ПУТЬ", data, &size, &type));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), std::string("C:\\Игры\\", 9));
-    platform::CloseKey(key);
-    unsetenv("QLM_REGISTRY");
-}
-
 // --- processes ------------------------------------------------------------------------------
 
 TEST(PosixProcess, SplitsCommandLinesAsTheCRuntime) {
