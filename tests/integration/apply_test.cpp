@@ -31,19 +31,6 @@ Change Value(const std::string& name, uint32_t type, const std::string& data) {
 Change Both(const Change& first, const Change& second) {
     return [=](const Installation& i, Package& p) { first(i, p), second(i, p); };
 }
-// A registry with the installation folder only, or no key at all, or no level.
-Change Registry(int values) {
-    return [=](const Installation& i, Package&) {
-        std::filesystem::remove(i.RegistryFile());
-        if (values > 0) {
-            i.Set("ProgramPath", kRegSz, i.Folder());
-        }
-        if (values > 1) {
-            i.Set("ProgramName", kRegSz, kProgramName);
-        }
-    };
-}
-
 // Every run starts registered at level 0 in the current folder, with a package of level 1 that
 // installs new.txt; each row changes that, answers the questions, and gives the transcript
 // and whether the run waits for the user, installs new.txt and is stamped.
@@ -74,13 +61,12 @@ TEST(Run, WhereEachRunStopsAndWhatItSays) {
         {":RegistryKeys without its level", Keys(List(":RegistryKeys", {kSubKey, "P", "N", "L"})),
          "", notFound, true, false, 0},
         {"damaged :RegistryKeys", Keys(Damaged(RegistryKeys(1))), "", notFound, true, false, 0},
-        {"missing key", Registry(0), "",
-         U8(u8"Ошибка при получении ключа software\\QUELLMAR\\game из Windows registry\n") +
-             U8(u8"Ошибка при получении ключа software\\QUELLMAR\\game из Windows registry\n") +
-             notFound,
+        {"missing key", Keys(RegistryKeys(1, "SOFTWARE\\Other")), "",
+         U8(u8"Ошибка при получении ключа SOFTWARE\\Other из Windows registry\n") +
+             U8(u8"Ошибка при получении ключа SOFTWARE\\Other из Windows registry\n") + notFound,
          true, false, 0},
-        {"missing program value", Registry(1), "",
-         U8(u8"Ошибка при чтении из Windows registry (PROGRAMNAME)\n") + notFound, true, false, 0},
+        {"missing program value", Keys(RegistryKeys(1, kSubKey, "Missing")), "",
+         U8(u8"Ошибка при чтении из Windows registry (Missing)\n") + notFound, true, false, 0},
         {"program value of 512 bytes without a NUL",
          Value("ProgramName", kRegSz, std::string(512, 'a')), "",
          U8(u8"Ошибка при чтении из Windows registry (PROGRAMNAME)\n") + notFound, true, false, 0},
@@ -114,8 +100,9 @@ TEST(Run, WhereEachRunStopsAndWhatItSays) {
          kLevelQuestion, false, false, 0},
         {"level stored as text counts as 0", Value("PatchLevel", kRegSz, std::string("2", 2)), "",
          done, true, true, 1},
-        {"no level, package level 0, end of input", Both(Registry(2), Keys(RegistryKeys(0))), "",
-         kLevelQuestion, false, false, 0},
+        {"no level, package level 0, end of input",
+         Keys(RegistryKeys(0, kSubKey, "ProgramName", "NoLevel")), "", kLevelQuestion, false, false,
+         0},
         {"most negative installed level",
          Both(Value("PatchLevel", kRegDword, Dword(INT32_MIN)), Keys(RegistryKeys(INT32_MIN + 1))),
          "", done, true, true, INT32_MIN + 1},

@@ -13,11 +13,10 @@
 
 namespace fixture {
 
-// Names the installation in another case than Register does: the registry ignores case.
-Entry RegistryKeys(int32_t level) {
-    return Section(":RegistryKeys",
-                   pkgbuild::RegistryKeysSection("software\\QUELLMAR\\game", "programPath",
-                                                 "PROGRAMNAME", "patchlevel", level));
+Entry RegistryKeys(int32_t level, const std::string& subKey, const std::string& programValue,
+                   const std::string& levelValue) {
+    return Section(":RegistryKeys", pkgbuild::RegistryKeysSection(subKey, "programPath",
+                                                                  programValue, levelValue, level));
 }
 
 pkgbuild::Package PackageAtLevel(int32_t level, std::vector<Entry> more) {

@@ -71,7 +71,11 @@ inline Entry Damaged(Entry entry) {
     entry.size = static_cast<uint32_t>(entry.content.size() + 100);
     return entry;
 }
-Entry RegistryKeys(int32_t level);
+// By default names the installation in another case than Register does: the registry ignores
+// case.
+Entry RegistryKeys(int32_t level, const std::string& subKey = "software\\QUELLMAR\\game",
+                   const std::string& programValue = "PROGRAMNAME",
+                   const std::string& levelValue = "patchlevel");
 // A package registered under kSubKey with the value names ProgramPath, ProgramName, PatchLevel.
 pkgbuild::Package PackageAtLevel(int32_t level, std::vector<Entry> more = {});
 

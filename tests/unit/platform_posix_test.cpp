@@ -1,12 +1,8 @@
-// The posix backend of the platform layer: path conversion and the folder index, files and
-// mappings, the ".reg" registry store, command-line splitting, processes and the terminal.
+// The posix backend of the platform layer: path conversion and the folder index, moves, views,
+// the ".reg" store's text, and command lines split as the Windows C runtime splits them.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -80,26 +76,22 @@ TEST_F(Posix, PathsConvertAndFindComponentsIgnoringCase) {
 // up in it.
 TEST_F(Posix, FolderIndexFollowsEveryChange) {
     test::Write(Native("Data.TXT"), "d");
-    struct Step {
-        const char* what;
-        std::function<void()> change;
-        std::string lookup;    // under the folder, as the program names it
-        std::string expected;  // what it converts to under the folder
-        bool exists;
+    // Changes by another process, and by an external program the backend starts.
+    const auto behind = [this](const std::string& command) {
+        return [this, command] {
+            ASSERT_EQ(test::RunShell("cd " + test::Quote(Native()) + "; " + command).status, 0);
+        };
     };
-    const Step steps[] = {
+    const auto external = [this](const std::string& command) {
+        return [this, command] { EXPECT_TRUE(Start("sh -c \"" + command + "\"", P())); };
+    };
+    const std::tuple<const char*, std::function<void()>, std::string, std::string, bool> steps[] = {
         {"first lookup", [] {}, "data.txt", "Data.TXT", true},
         {"moved by the backend",
          [&] { EXPECT_TRUE(platform::MovePath(P("DATA.txt").c_str(), P("a").c_str())); },
          "data.txt", "data.txt", false},
-        {"renamed behind its back",
-         [&] { std::filesystem::rename(Native("a"), Native("Moved.Bin")); }, "moved.BIN",
-         "Moved.Bin", true},
-        {"two names fold alike",
-         [&] {
-             test::Put(temp_.path(), {{"aA.txt", "2"}, {"Aa.txt", "1"}});
-         },
-         "AA.TXT", "Aa.txt", true},
+        {"renamed behind its back", behind("mv a Moved.Bin"), "moved.BIN", "Moved.Bin", true},
+        {"two names fold alike", behind(": > aA.txt; : > Aa.txt"), "AA.TXT", "Aa.txt", true},
         {"the smaller deleted by the backend",
          [&] { EXPECT_TRUE(platform::DeleteFilePath(P("aa.txt").c_str())); }, "AA.TXT", "aA.txt",
          true},
@@ -112,23 +104,19 @@ TEST_F(Posix, FolderIndexFollowsEveryChange) {
              EXPECT_FALSE(platform::CreateFolder(P("SUB").c_str()));
          },
          "SUB\\f.txt", "Sub/f.txt", false},
-        {"exact folder name appears behind its back",
-         [&] { std::filesystem::create_directory(Native("SUB")); }, "SUB\\f.txt", "SUB/f.txt",
-         false},
-        {"and goes again", [&] { std::filesystem::remove(Native("SUB")); }, "SUB\\f.txt",
-         "Sub/f.txt", false},
+        {"exact folder name appears behind its back", behind("mkdir SUB"), "SUB\\f.txt",
+         "SUB/f.txt", false},
+        {"and goes again", behind("rmdir SUB"), "SUB\\f.txt", "Sub/f.txt", false},
         {"renamed and created by an external program",
-         [&] { EXPECT_TRUE(Start("sh -c \"mv Moved.Bin MOVED.bin; : > Extra.TXT\"", P())); },
-         "moved.bin", "MOVED.bin", true},
-        {"removed by an external program",
-         [&] { EXPECT_TRUE(Start("sh -c \"rm Extra.TXT\"", P())); }, "extra.txt", "extra.txt",
+         external("mv Moved.Bin MOVED.bin; : > Extra.TXT"), "moved.bin", "MOVED.bin", true},
+        {"removed by an external program", external("rm Extra.TXT"), "extra.txt", "extra.txt",
          false},
     };
-    for (const Step& step : steps) {
-        SCOPED_TRACE(step.what);
-        step.change();
-        EXPECT_EQ(ConvertPath(P(step.lookup)), Native(step.expected));
-        EXPECT_EQ(platform::PathExists(P(step.lookup).c_str()), step.exists);
+    for (const auto& [what, change, lookup, expected, exists] : steps) {
+        SCOPED_TRACE(what);
+        change();
+        EXPECT_EQ(ConvertPath(P(lookup)), Native(expected));
+        EXPECT_EQ(platform::PathExists(P(lookup).c_str()), exists);
     }
 }
 

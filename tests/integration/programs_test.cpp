@@ -1,12 +1,17 @@
-// pkgtool run as a process: two trees become a patch that qlmpatch applies to give the newer
-// tree exactly; a package taken apart builds back the same; show decodes every section; and
-// each command refuses, with its reason, what it cannot do exactly.
+// The built programs run as processes. qlmpatch: the usage text for whatever cannot be run,
+// the binder, and a self-contained patch that applies itself, also signed with the real
+// osslsigncode. pkgtool: two trees become a patch that qlmpatch applies to give the newer tree
+// exactly; a package taken apart builds back the same; show decodes every section; and each
+// command refuses, with its reason, what it cannot do exactly.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "package/binder.h"
 #include "package/reader.h"
 #include "package_builder.h"
 #include "support.h"
@@ -22,7 +27,7 @@ using test::Tree;
 using test::U8;
 
 // The names and contents of a package's entries, in directory order, through the reader.
-std::vector<std::pair<std::string, Bytes>> Entries(const std::string& path, bool embedded) {
+std::vector<std::pair<std::string, Bytes>> Contents(const std::string& path, bool embedded) {
     std::vector<std::pair<std::string, Bytes>> entries;
     Package package;
     EXPECT_GE(OpenPackage(package, path.c_str(), embedded), 0) << path;
@@ -93,9 +98,7 @@ TEST_F(Pkgtool, ListAndBuildRefuseWhatTheyCannotReadOrBuild) {
     ASSERT_TRUE(pkgbuild::WriteFile(Path("magic.pkg"), broken));
     test::Write(Path("bad.manifest"), "folder ok\nfolders typo\n");
     const std::pair<const char*, int> cases[] = {
-        {"list broken.pkg", 1}, {"list magic.pkg", 1},
-        {"list none.pkg", 1},   {"list", 2},
-        {"frobnicate x", 2},    {"build bad.manifest out.pkg", 1}};
+        {"list broken.pkg", 1}, {"list magic.pkg", 1}, {"list", 2}, {"build bad.manifest out.pkg", 1}};
     for (const auto& [arguments, status] : cases) {
         EXPECT_EQ(Run(arguments), status) << arguments << "\n" << output_;
     }
@@ -204,41 +207,37 @@ TEST_F(Pkgtool, DiffRefusesWhatAPatchCannotReproduce) {
     }
 }
 
+// A package taken apart builds back entry for entry; its files land under their real paths.
 TEST_F(Pkgtool, ExtractedPackageBuildsBackTheSameEntries) {
-    struct Case {
-        const char* what;
-        std::vector<Entry> entries;
-    };
-    const Case cases[] = {
-        {"sections in their order, names through the name table", Sample()},
+    using Entries = std::vector<Entry>;
+    const std::tuple<const char*, Entries, bool> cases[] = {
         {"a section after the payload, a name in another case",
-         {Item("payload.txt", ToBytes("first")), Item(":Folders", StringList({"after payload"})),
-          Item(":registrykeys", pkgbuild::RegistryKeysSection("K", "F", "P", "L", 1))}},
+         Entries{Item("payload.txt", ToBytes("first")), Item(":Folders", StringList({"after"})),
+                 Item(":registrykeys", pkgbuild::RegistryKeysSection("K", "F", "P", "L", 1))},
+         false},
         {"sections the directives cannot give",
-         {Item(":RegistryKeys", ToBytes(std::string("K\0F\0P\0L\0\1\0\0\0", 12))),
-          Item(":StartupMsg", StringList({"caption", "text", "third"})),
-          Item(":XlatNamesTable", StringList({"odd"})), Item(":Folders", ToBytes("unterminated")),
-          Item(":FilesToRemove", {}), Item(":Custom", ToBytes(std::string("\0\xFF", 2))),
-          Item(":CommandsToExecute", ToBytes(std::string("\x01p\0a\0\0\0trailing", 14)))}},
+         Entries{Item(":RegistryKeys", ToBytes(std::string("K\0F\0P\0L\0\1\0\0\0", 12))),
+                 Item(":StartupMsg", StringList({"caption", "text", "third"})),
+                 Item(":XlatNamesTable", StringList({"odd"})), Item(":Folders", ToBytes("unended")),
+                 Item(":FilesToRemove", {}), Item(":Custom", ToBytes(std::string("\0\xFF", 2))),
+                 Item(":CommandsToExecute", ToBytes(std::string("\x01p\0a\0\0\0trailing", 14)))},
+         false},
         {"sections out of their order",
-         {Item(":FilesToRemove", StringList({"x"})), Item(":Folders", StringList({"y"})),
-          Item("z", ToBytes("z"))}},
+         Entries{Item(":FilesToRemove", StringList({"x"})), Item(":Folders", StringList({"y"})),
+                 Item("z", ToBytes("z"))},
+         false},
+        {"every section in its place, in a self-contained patch", Sample(), true},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, entries, bound] : cases) {
+        SCOPED_TRACE(what);
         fs::remove_all(Path("out"));
-        Write("in.pkg", c.entries);
+        const Bytes package = pkgbuild::Build({.entries = entries});
+        ASSERT_TRUE(pkgbuild::WriteFile(Path("in.pkg"),
+                                        bound ? pkgbuild::Bind(ToBytes("MZ image"), package) : package));
         ASSERT_EQ(Run("extract in.pkg out"), 0) << output_;
         ASSERT_EQ(Run("build out/manifest.txt re.pkg"), 0) << output_;
-        EXPECT_EQ(Entries(Path("re.pkg"), false), Entries(Path("in.pkg"), false));
+        EXPECT_EQ(Contents(Path("re.pkg"), false), Contents(Path("in.pkg"), bound));
     }
-}
-
-TEST_F(Pkgtool, ExtractPlacesFilesUnderTheirRealPathsAlsoFromASelfContainedPatch) {
-    ASSERT_TRUE(pkgbuild::WriteFile(
-        Path("patch.run"),
-        pkgbuild::Bind(ToBytes("MZ image"), pkgbuild::Build({.entries = Sample()}))));
-    ASSERT_EQ(Run("extract patch.run out"), 0) << output_;
     EXPECT_EQ(test::Snapshot(Path("out"), "manifest.txt"),
               (Tree{{U8(u8"длинный"), "/"},
                     {U8(u8"длинный/путь"), "/"},
@@ -251,8 +250,6 @@ TEST_F(Pkgtool, ExtractPlacesFilesUnderTheirRealPathsAlsoFromASelfContainedPatch
                     {"rooted.txt", ""},
                     {"second", "/"},
                     {"second/long.txt", "second"}}));
-    ASSERT_EQ(Run("build out/manifest.txt re.pkg"), 0) << output_;
-    EXPECT_EQ(Entries(Path("re.pkg"), false), Entries(Path("patch.run"), true));
 }
 
 TEST_F(Pkgtool, ExtractRefusesWhatItCannotTakeApartExactly) {
@@ -335,6 +332,135 @@ TEST_F(Pkgtool, ShowMarksDamagedSections) {
         EXPECT_NE(output_.find("7 bytes after its end are never read"), std::string::npos)
             << output_;
     }
+}
+
+// --- qlmpatch ----------------------------------------------------------------------------------
+
+
+using test::Quote;
+
+class QlmpatchProcess : public ::testing::Test {
+  protected:
+    // Runs qlmpatch (or `program`) in the test folder with the test's registry store.
+    test::Shell Run(const std::string& arguments, const std::string& program = QLM_QLMPATCH) {
+        return test::RunShell("cd " + Quote(folder_.path()) + " && QLM_REGISTRY=registry.reg " +
+                              program + " " + arguments);
+    }
+
+    test::TempFolder folder_{"qlm_process"};
+    const Bytes package_ = pkgbuild::Build(
+        {.entries = {{.name = ":RegistryKeys",
+                      .content = pkgbuild::RegistryKeysSection("SOFTWARE\\Test", "Folder",
+                                                               "Program", "Level", 3)},
+                     {.name = "new.txt", .content = pkgbuild::ToBytes("new content")}}});
+};
+
+TEST_F(QlmpatchProcess, WhatCannotBeRunShowsTheUsageText) {
+    Bytes wrongMagic = package_;
+    wrongMagic[15] = 0x1B;
+    struct Case {
+        const char* what;
+        std::string arguments;
+        Bytes package;
+    };
+    const Case cases[] = {
+        {"missing file", "none.dat", {}},
+        {"empty file", "pkg.dat", {}},
+        {"not a package", "pkg.dat", wrongMagic},
+        {"self-contained patch as a package file", "pkg.dat",
+         pkgbuild::Bind(Bytes(64, 'M'), package_)},
+        {"wrong keyword", "pkg.dat out.exe makeexe", package_},
+        {"no package appended to the program", "", {}},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(pkgbuild::WriteFile(folder_.Path("pkg.dat"), c.package));
+        const test::Shell run = Run(c.arguments);
+        EXPECT_EQ(run.status, 0) << c.what;
+        EXPECT_EQ(run.output, "Usage: PATCH.EXE resource_nm [output_nm MAKEEXE]\n[OK]\n") << c.what;
+        EXPECT_FALSE(std::filesystem::exists(folder_.Path("out.exe"))) << c.what;
+    }
+}
+
+TEST_F(QlmpatchProcess, BindsASelfContainedPatchThatAppliesItself) {
+    ASSERT_TRUE(pkgbuild::WriteFile(folder_.Path("pkg.dat"), package_));
+    const test::Shell bind = Run("pkg.dat patch.run MAKEEXE");
+    EXPECT_EQ(bind.status, 0);
+    EXPECT_EQ(bind.output, "") << "a binder run ends at once, without a word";
+    Bytes program;
+    ASSERT_TRUE(pkgbuild::ReadFile(QLM_QLMPATCH, &program));
+    const Bytes patch = pkgbuild::Bind(program, package_);
+    ASSERT_EQ(test::Read(folder_.Path("patch.run")), std::string(patch.begin(), patch.end()));
+    chmod(folder_.Path("patch.run").c_str(), 0755);
+
+    test::Write(folder_.Path("Game/game.exe"), "game");
+    test::Write(folder_.Path("registry.reg"),
+                "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\n\"Folder\"=\"" +
+                    folder_.Path("Game") + "\"\n\"Program\"=\"game.exe\"\n");
+    // Started through PATH, its first word names no file: it finds itself all the same.
+    const test::Shell apply = Run("", "PATH=\"" + folder_.path() + ":$PATH\" patch.run");
+    EXPECT_EQ(apply.status, 0);
+    EXPECT_NE(apply.output.find(test::U8(u8"Обновление успешно установлено!\n")), std::string::npos)
+        << apply.output;
+    EXPECT_EQ(test::Read(folder_.Path("Game/new.txt")), "new content");
+    EXPECT_NE(test::Read(folder_.Path("registry.reg")).value_or("").find("=dword:00000003"),
+              std::string::npos);
+}
+
+
+const std::string kImage = std::string(QLM_BUILD_DIR) + "/../win32/PATCH.EXE";
+
+// The package offset embedded mode finds; its entry must load whole.
+int64_t OpenEmbedded(const std::string& path) {
+    Package package;
+    const int64_t offset = OpenPackage(package, path.c_str(), true);
+    pkgbuild::Bytes content(offset >= 0 ? package.directory[0].size : 0);
+    EXPECT_TRUE(offset < 0 || LoadEntry(package, package.directory[0], content.data())) << path;
+    EXPECT_EQ(content, pkgbuild::Bytes(offset >= 0 ? 100000 : 0, 'a')) << path;
+    ClosePackage(package);
+    return offset;
+}
+
+TEST(Signing, PatchesSignedAfterBindingVerifyAndOpenTheirPackage) {
+    if (!std::filesystem::exists(kImage)) {
+        GTEST_SKIP() << kImage << " is not built (cmake --build --preset win32)";
+    }
+    test::TempFolder folder("qlm_signing");
+    const auto shell = [&folder](const std::string& command) {
+        return test::RunShell("cd " + test::Quote(folder.path()) + " && " + command);
+    };
+    const auto sign = [&shell](const std::string& in, const std::string& out) {
+        return shell("osslsigncode sign -certs cert.pem -key key.pem -in " + in + " -out " + out);
+    };
+    test::Shell run = shell(
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=qlm"
+        " -keyout key.pem -out cert.pem");
+    ASSERT_EQ(run.status, 0) << run.output;
+    ASSERT_TRUE(pkgbuild::WriteFile(
+        folder.Path("pkg.dat"),
+        pkgbuild::Build(
+            {.entries = {{.name = "a.bin", .content = pkgbuild::Bytes(100000, 'a')}}})));
+    const std::string image = test::Read(kImage).value_or("");
+    const auto bind = [&folder](const std::string& image, const std::string& output) {
+        return BindPackage(image.c_str(), folder.Path("pkg.dat").c_str(),
+                           folder.Path(output).c_str());
+    };
+
+    // The publisher's path: bind an unsigned PATCH.EXE, then sign and verify.
+    ASSERT_TRUE(bind(kImage, "bound.exe"));
+    ASSERT_EQ((run = sign("bound.exe", "signed.exe")).status, 0) << run.output;
+    ASSERT_EQ((run = shell("osslsigncode verify -CAfile cert.pem signed.exe")).status, 0)
+        << run.output;
+    EXPECT_EQ(OpenEmbedded(folder.Path("signed.exe")), static_cast<int64_t>(image.size()));
+
+    // A signed PATCH.EXE is bound byte for byte; its table inside the image ends nothing, so
+    // the trailer at the end is found.
+    test::Write(folder.Path("image.exe"), image);
+    ASSERT_EQ((run = sign("image.exe", "signed-image.exe")).status, 0) << run.output;
+    const std::string signedImage = test::Read(folder.Path("signed-image.exe")).value_or("");
+    ASSERT_TRUE(bind(folder.Path("signed-image.exe"), "bound2.exe"));
+    EXPECT_EQ(test::Read(folder.Path("bound2.exe")).value_or("").substr(0, signedImage.size()),
+              signedImage);
+    EXPECT_EQ(OpenEmbedded(folder.Path("bound2.exe")), static_cast<int64_t>(signedImage.size()));
 }
 
 }  // namespace
