@@ -97,8 +97,10 @@ TEST_F(Pkgtool, ListAndBuildRefuseWhatTheyCannotReadOrBuild) {
     broken[0] = 'q';
     ASSERT_TRUE(pkgbuild::WriteFile(Path("magic.pkg"), broken));
     test::Write(Path("bad.manifest"), "folder ok\nfolders typo\n");
-    const std::pair<const char*, int> cases[] = {
-        {"list broken.pkg", 1}, {"list magic.pkg", 1}, {"list", 2}, {"build bad.manifest out.pkg", 1}};
+    const std::pair<const char*, int> cases[] = {{"list broken.pkg", 1},
+                                                 {"list magic.pkg", 1},
+                                                 {"list", 2},
+                                                 {"build bad.manifest out.pkg", 1}};
     for (const auto& [arguments, status] : cases) {
         EXPECT_EQ(Run(arguments), status) << arguments << "\n" << output_;
     }
@@ -232,8 +234,8 @@ TEST_F(Pkgtool, ExtractedPackageBuildsBackTheSameEntries) {
         SCOPED_TRACE(what);
         fs::remove_all(Path("out"));
         const Bytes package = pkgbuild::Build({.entries = entries});
-        ASSERT_TRUE(pkgbuild::WriteFile(Path("in.pkg"),
-                                        bound ? pkgbuild::Bind(ToBytes("MZ image"), package) : package));
+        ASSERT_TRUE(pkgbuild::WriteFile(
+            Path("in.pkg"), bound ? pkgbuild::Bind(ToBytes("MZ image"), package) : package));
         ASSERT_EQ(Run("extract in.pkg out"), 0) << output_;
         ASSERT_EQ(Run("build out/manifest.txt re.pkg"), 0) << output_;
         EXPECT_EQ(Contents(Path("re.pkg"), false), Contents(Path("in.pkg"), bound));
@@ -336,7 +338,6 @@ TEST_F(Pkgtool, ShowMarksDamagedSections) {
 
 // --- qlmpatch ----------------------------------------------------------------------------------
 
-
 using test::Quote;
 
 class QlmpatchProcess : public ::testing::Test {
@@ -405,7 +406,6 @@ TEST_F(QlmpatchProcess, BindsASelfContainedPatchThatAppliesItself) {
     EXPECT_NE(test::Read(folder_.Path("registry.reg")).value_or("").find("=dword:00000003"),
               std::string::npos);
 }
-
 
 const std::string kImage = std::string(QLM_BUILD_DIR) + "/../win32/PATCH.EXE";
 
