@@ -120,7 +120,7 @@ TEST(Run, WhereEachRunStopsAndWhatItSays) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Installation install;
-        install.Register(0);
+        install.Register();
         Package package = PackageAtLevel(1, {Payload("new.txt", "new")});
         c.change(install, package);
         const std::optional<int32_t> level = install.InstalledLevel();
@@ -233,7 +233,7 @@ TEST(Files, InstallationAfterTheRun) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Installation install;
-        install.Register(0);
+        install.Register();
         install.Put(c.before);
         const RunResult run = install.Run(PackageAtLevel(1, c.entries));
         EXPECT_EQ(install.Files(), c.after);
@@ -252,7 +252,7 @@ TEST(Files, InstallationAfterTheRun) {
 
 TEST(Files, PayloadLandsUnderItsTranslatedName) {
     Installation install;
-    install.Register(0);
+    install.Register();
     install.Put({{"bin/tools/fix.dll", "old"}});
     const RunResult run = install.Run(PackageAtLevel(
         1, {List(":XlatNamesTable", {"tmp0000000000000001", "bin\\long_name_of_a_library.dll",
@@ -332,7 +332,7 @@ TEST(Commands, FlagsShapeTheCommandAndAFailureEndsTheList) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::filesystem::remove(record);
-        install.Register(0);
+        install.Register();
         install.Put({{"gone.txt", "obsolete"}});
         if (c.leftoverMarker) {
             install.Put({{"qlm_patch_apply_err.txt", ""}});

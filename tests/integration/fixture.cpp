@@ -3,7 +3,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <memory>
 
@@ -35,18 +34,10 @@ Installation::~Installation() {
     unsetenv("QLM_REGISTRY");
 }
 
-std::string Installation::Path(const std::string& relative) const {
-    std::string path = folder_ + "/" + relative;
-    std::replace(path.begin(), path.end(), '\\', '/');
-    return path;
-}
-
-void Installation::Register(std::optional<int32_t> level) const {
+void Installation::Register() const {
     Set("ProgramPath", platform::kRegSz, folder_ + '\0');
     Set("ProgramName", platform::kRegSz, std::string(kProgramName) + '\0');
-    if (level) {
-        Set("PatchLevel", platform::kRegDword, Dword(*level));
-    }
+    Set("PatchLevel", platform::kRegDword, Dword(0));
 }
 
 void Installation::Set(const std::string& name, uint32_t type, const std::string& data) const {

@@ -76,7 +76,7 @@ inline Entry Damaged(Entry entry) {
 Entry RegistryKeys(int32_t level, const std::string& subKey = "software\\QUELLMAR\\game",
                    const std::string& programValue = "PROGRAMNAME",
                    const std::string& levelValue = "patchlevel");
-// A package registered under kSubKey with the value names ProgramPath, ProgramName, PatchLevel.
+// A package of that level for the installation Register makes, `more` after its :RegistryKeys.
 pkgbuild::Package PackageAtLevel(int32_t level, std::vector<Entry> more = {});
 
 struct RunResult {
@@ -96,14 +96,13 @@ class Installation {
     // The folder as a posix path, and as the installer names it (with its final backslash).
     const std::string& Folder() const { return folder_; }
     std::string FolderText() const { return folder_ + "\\"; }
-    // A path under the folder, the installer's backslashes turned into slashes.
-    std::string Path(const std::string& relative) const;
+    std::string Path(const std::string& relative) const { return folder_ + "/" + relative; }
     // The registry store, in a folder its first write makes.
     std::string RegistryFolder() const { return root_.Path("store"); }
     std::string RegistryFile() const { return RegistryFolder() + "/registry.reg"; }
 
-    // ProgramPath, ProgramName and, when given, PatchLevel (a REG_DWORD) under kSubKey.
-    void Register(std::optional<int32_t> level = 0) const;
+    // ProgramPath, ProgramName and PatchLevel 0 under kSubKey.
+    void Register() const;
     // Sets a value under kSubKey.
     void Set(const std::string& name, uint32_t type, const std::string& data) const;
     std::optional<int32_t> InstalledLevel() const;
