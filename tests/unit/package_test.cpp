@@ -201,8 +201,12 @@ TEST_F(Reader, FindEntryFoldsOnlyAsciiLetters) {
     }
 }
 
+// Each entry alone in a package with a stored directory, behind a small image and before the
+// trailer: only content that lies within the package and decodes to exactly `size` bytes loads.
 TEST_F(Reader, LoadsOnlyCompleteContent) {
     const Bytes content = pkgbuild::Pattern(3000, 1);
+    // Header, data and directory take 3080 bytes: data from here runs 4 bytes into the trailer.
+    const uint32_t intoTrailer = kHeaderSize + kEntrySize + 4;
     const Bytes stream = pkgbuild::Compress(content);
     Bytes badAdler = stream;
     badAdler.back() ^= 0x01;
@@ -227,11 +231,14 @@ TEST_F(Reader, LoadsOnlyCompleteContent) {
         {"stream past the end", Entry{.content = content, .storedSize = 0x7FFFFFFF}, false},
         {"data offset past the end",
          Entry{.content = content, .compressed = false, .dataOffset = 0xFFFFFFF0}, false},
+        {"stored data running into the trailer",
+         Entry{.content = content, .compressed = false, .dataOffset = intoTrailer}, false},
     };
     for (const auto& [what, entry, loads] : cases) {
         Entry named = entry;
         named.name = "a";
-        ASSERT_EQ(Open(pkgbuild::Build({.entries = {named}})), 0) << what;
+        const Bytes package = pkgbuild::Build({.entries = {named}, .compressDirectory = false});
+        ASSERT_EQ(Open(pkgbuild::Bind(Bytes(13, 'M'), package), true), 13) << what;
         for (const uint32_t window : {0u, 13u, 64u}) {  // 0: the program's window
             test::ViewWindow small(window);
             Bytes loaded;
