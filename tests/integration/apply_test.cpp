@@ -193,7 +193,7 @@ TEST(Files, InstallationAfterTheRun) {
         {"path longer than its buffer", kept, unusable(std::string(600, 'p')), keptAndFine, 1},
         {"target whose backup would not fit", kept, unusable(std::string(tooLong, 'p')),
          keptAndFine, 1},
-        {"name of a folder", kept, unusable("keep\\"), keptAndFine, 1},
+        {"name of a folder", kept, unusable("keep\\new\\"), keptAndFine, 1},
         {"parent is a file", kept, unusable("blocker\\file.txt"), keptAndFine, 1},
         {"folders in list order", Tree{}, Entries{List(":Folders", {"logs", "logs\\old"})},
          Tree{{"logs", "/"}, {"logs/old", "/"}}, 0},
