@@ -269,6 +269,47 @@ case_signed_self_contained_patch() {
     apply_bound_sample signed.exe
 }
 
+# A package no 32-bit process could map whole: a stored payload file of 2.5 GiB whose data lies
+# across 2 GiB of the package, then a compressed one of 100 MiB beyond it. PATCH.EXE applies it,
+# then binds it, and the bound patch (2.6 GiB) applies itself. The big file is sparse but for
+# random blocks below, across and above 2 GiB and at its end; they are compared after each run.
+# Up to 5.4 GB of disk, freed however the case ends.
+case_apply_and_bind_beyond_2_gib() {
+    local files=$sample/$name size=$((2560 * 2 ** 20)) offset
+    local blocks=($((2 ** 30 + 12345)) $((2 ** 31 - 2 ** 19)) $((2 ** 31 + 300 * 2 ** 20 + 4097))
+        $((size - 2 ** 20)))
+    trap 'end_robot; rm -rf "$sample/$name" "$game" "$dir"/big.*' EXIT
+    mkdir -p "$files"
+    truncate -s "$size" "$files/big.dat"
+    for offset in "${blocks[@]}"; do
+        dd if=/dev/urandom of="$files/big.dat" bs=1M count=1 seek="$offset" oflag=seek_bytes \
+            conv=notrunc status=none || fail "dd failed"
+    done
+    head -c 100M /dev/urandom >"$files/medium.dat"
+    build_package big "stored-file big.dat = $name/big.dat" "file data\\\\medium.dat = $name/medium.dat"
+    install_game 1
+    R start "$win" "$patch_exe big.pkg"
+    expect_big_files_installed
+    install_game 1
+    bind big.pkg big.exe 280000
+    rm "$dir/big.pkg"
+    R start "$win" "$win\\big.exe"
+    expect_big_files_installed
+}
+
+# The end of a run of case_apply_and_bind_beyond_2_gib: its blocks of the big file, the other
+# file whole.
+expect_big_files_installed() {
+    R status "$done_text" 280000
+    expect_eq "size of big.dat" "$(stat -c %s "$game/big.dat")" "$size"
+    for offset in "${blocks[@]}"; do
+        expect "big.dat differs in the MiB at $offset" cmp -s -i "$offset" -n 1M "$game/big.dat" \
+            "$files/big.dat"
+    done
+    expect_same_file "$game/data/medium.dat" "$files/medium.dat"
+    expect_waits_then_ok
+}
+
 case_failed_bind_leaves_no_output() {
     : >"$dir/empty.pkg"
     bind empty.pkg bad.exe
