@@ -98,24 +98,23 @@ end_robot() {
     wait "$robot_PID"
 }
 
-# $dir/NAME.pkg: the sample patch to level 2 of the game, its helper called with COMMAND_ARGS.
-make_package() { # NAME [COMMAND_ARGS]
-    local manifest=$sample/$name-$1.txt k=${key//\\/\\\\}
-    cat >"$manifest" <<EOF
-registry-keys $k | InstallDir | ProgramName | PatchLevel | 2
-startup-msg $startup_caption | Будет установлено обновление 2.\r\nПродолжить?
-folder Saves
-folder Saves\\\\Профили
-payload payload
-file helper.exe = helper.exe
-file readme.txt = readme.txt
-command 7 | helper.exe | ${2:-record=helper.log}
-remove old.txt
-remove obsolete
-registry 1 | HKLM | $k\\\\Settings | 2 | Language | русский
-registry 1 | HKCU | $k | 1 | Volume | 0x50
-EOF
+# $dir/NAME.pkg: a patch to level 2 of the game, made of the manifest lines LINE... (paths in
+# them count from $sample).
+build_package() { # NAME LINE...
+    local manifest=$sample/$name-$1.txt
+    printf '%s\n' "registry-keys ${key//\\/\\\\} | InstallDir | ProgramName | PatchLevel | 2" "${@:2}" \
+        >"$manifest"
     "$pkgtool" build "$manifest" "$dir/$1.pkg" >/dev/null || fail "pkgtool could not build $1"
+}
+
+# $dir/NAME.pkg: the sample patch, its helper called with COMMAND_ARGS.
+make_package() { # NAME [COMMAND_ARGS]
+    local k=${key//\\/\\\\}
+    build_package "$1" "startup-msg $startup_caption | Будет установлено обновление 2.\r\nПродолжить?" \
+        'folder Saves' 'folder Saves\\Профили' 'payload payload' 'file helper.exe = helper.exe' \
+        'file readme.txt = readme.txt' "command 7 | helper.exe | ${2:-record=helper.log}" \
+        'remove old.txt' 'remove obsolete' "registry 1 | HKLM | $k\\\\Settings | 2 | Language | русский" \
+        "registry 1 | HKCU | $k | 1 | Volume | 0x50"
 }
 
 reg_import() { # FILE: imports the REGEDIT4 lines on standard input through FILE (in C:\)
@@ -180,6 +179,22 @@ expect_installed() { # LEVEL
     expect "HKCU Volume is not 0x50: $hkcu" grep -qxE ' +Volume +REG_DWORD +0x50' <<<"$hkcu"
 }
 
+# PATCH.EXE binds PACKAGE into OUTPUT (both in the case's folder); its window closes by itself.
+bind() { # PACKAGE OUTPUT [MS]
+    R start "$win" "$patch_exe $1 $2 MAKEEXE"
+    R exit "${3:-60000}"
+}
+
+# The self-contained sample patch EXE (in the case's folder) applies itself to the game at level 1.
+apply_bound_sample() { # EXE
+    install_game 1
+    start_and_confirm "$win\\$1"
+    R status "$done_text" 120000
+    R finished 30000
+    expect_installed 0x2
+    expect_waits_then_ok
+}
+
 start_and_confirm() { # COMMAND_LINE: starts the program and answers its opening message with OK
     R start "$win" "$1"
     R box "$startup_caption" "$startup_text" 60000
@@ -229,8 +244,7 @@ case_usage_for_a_file_that_is_not_a_package() {
 
 # Binds the sample package into out.exe (the window closes by itself), then out.exe applies it.
 case_bind_then_apply_the_self_contained_patch() {
-    R start "$win" "$patch_exe sample.pkg out.exe MAKEEXE"
-    R exit 60000
+    bind sample.pkg out.exe
     local image package trailer
     image=$(stat -c %s "$bin/PATCH.EXE")
     package=$(stat -c %s "$dir/sample.pkg")
@@ -240,18 +254,65 @@ case_bind_then_apply_the_self_contained_patch() {
         cmp -s -i "$image:0" -n "$package" "$dir/out.exe" "$dir/sample.pkg"
     trailer=$(tail -c 8 "$dir/out.exe" | od -An -tu4 -N4 | tr -d ' ')$(tail -c 4 "$dir/out.exe")
     expect_eq "trailer" "$trailer" "${image}QLMR"
+    apply_bound_sample out.exe
+}
+
+# A publisher's signature appended to the bound patch: it verifies, and the patch still finds its
+# package in front of the certificate table.
+case_signed_self_contained_patch() {
+    bind sample.pkg out.exe
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quellmar $name" \
+        -keyout "$dir/key.pem" -out "$dir/cert.pem" 2>/dev/null || fail "openssl made no certificate"
+    expect "osslsigncode did not sign" osslsigncode sign -certs "$dir/cert.pem" -key "$dir/key.pem" \
+        -n "Quellmar patch" -in "$dir/out.exe" -out "$dir/signed.exe"
+    expect "the signature does not verify" osslsigncode verify -CAfile "$dir/cert.pem" "$dir/signed.exe"
+    apply_bound_sample signed.exe
+}
+
+# A package no 32-bit process could map whole: a stored payload file of 2.5 GiB whose data lies
+# across 2 GiB of the package, then a compressed one of 100 MiB beyond it. PATCH.EXE applies it,
+# then binds it, and the bound patch (2.6 GiB) applies itself. The big file is sparse but for
+# random blocks below, across and above 2 GiB and at its end; they are compared after each run.
+# Up to 5.4 GB of disk, freed however the case ends.
+case_apply_and_bind_beyond_2_gib() {
+    local files=$sample/$name size=$((2560 * 2 ** 20)) offset
+    local blocks=($((2 ** 30 + 12345)) $((2 ** 31 - 2 ** 19)) $((2 ** 31 + 300 * 2 ** 20 + 4097))
+        $((size - 2 ** 20)))
+    trap 'end_robot; rm -rf "$sample/$name" "$game" "$dir"/big.*' EXIT
+    mkdir -p "$files"
+    truncate -s "$size" "$files/big.dat"
+    for offset in "${blocks[@]}"; do
+        dd if=/dev/urandom of="$files/big.dat" bs=1M count=1 seek="$offset" oflag=seek_bytes \
+            conv=notrunc status=none || fail "dd failed"
+    done
+    head -c 100M /dev/urandom >"$files/medium.dat"
+    build_package big "stored-file big.dat = $name/big.dat" "file data\\\\medium.dat = $name/medium.dat"
     install_game 1
-    start_and_confirm "$win\\out.exe"
-    R status "$done_text" 120000
-    R finished 30000
-    expect_installed 0x2
+    R start "$win" "$patch_exe big.pkg"
+    expect_big_files_installed
+    install_game 1
+    bind big.pkg big.exe 280000
+    rm "$dir/big.pkg"
+    R start "$win" "$win\\big.exe"
+    expect_big_files_installed
+}
+
+# The end of a run of case_apply_and_bind_beyond_2_gib: its blocks of the big file, the other
+# file whole.
+expect_big_files_installed() {
+    R status "$done_text" 280000
+    expect_eq "size of big.dat" "$(stat -c %s "$game/big.dat")" "$size"
+    for offset in "${blocks[@]}"; do
+        expect "big.dat differs in the MiB at $offset" cmp -s -i "$offset" -n 1M "$game/big.dat" \
+            "$files/big.dat"
+    done
+    expect_same_file "$game/data/medium.dat" "$files/medium.dat"
     expect_waits_then_ok
 }
 
 case_failed_bind_leaves_no_output() {
     : >"$dir/empty.pkg"
-    R start "$win" "$patch_exe empty.pkg bad.exe MAKEEXE"
-    R exit 60000
+    bind empty.pkg bad.exe
     expect "bad.exe was left behind" test ! -e "$dir/bad.exe"
 }
 
@@ -263,9 +324,7 @@ case_status_texts_for_one_file() {
     mkdir -p "$sample/$name"
     head -c 64M /dev/zero >"$sample/$name/big.dat"
     cp "$bin/helper.exe" "$dir/helper.exe"
-    printf '%s\n' "registry-keys ${key//\\/\\\\} | InstallDir | ProgramName | PatchLevel | 2" \
-        "file big.dat = $name/big.dat" "command 1 | ${win//\\/\\\\}\\\\helper.exe" >"$sample/$name.txt"
-    "$pkgtool" build "$sample/$name.txt" "$dir/one.pkg" >/dev/null || fail "pkgtool failed"
+    build_package one "file big.dat = $name/big.dat" "command 1 | ${win//\\/\\\\}\\\\helper.exe"
     R start "$win" "$patch_exe one.pkg"
     local updating updated
     printf -v updating "$updating_text" big.dat
@@ -417,7 +476,7 @@ case_screenshots() {
 
 check_tools() {
     local tool
-    for tool in wine wineserver Xvfb xprop import convert iconv cmp timeout; do
+    for tool in wine wineserver Xvfb xprop import convert iconv cmp timeout openssl osslsigncode; do
         command -v "$tool" >/dev/null || die "$tool is missing (scripts/setup.sh installs it)"
     done
     locale -a | grep -qix 'ru_RU\.utf-\?8' || die "no ru_RU.UTF-8 locale (scripts/setup.sh makes it)"
