@@ -3,7 +3,6 @@
 // at offsets beyond 2 GiB; the format's bytes as the builder writes them; and the binder.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -399,58 +398,6 @@ TEST(LargeOffsets, DataDirectoryAndPackageBeyond2GiB) {
     const std::vector<Placed> low = {{"data.bin", 32, pkgbuild::Pattern(3000, 5), true}};
     WriteSparsePackage(path, start + 8192, start, low, 4000);
     EXPECT_EQ(OpenAndLoad(path, true, low), static_cast<int64_t>(start));
-}
-
-// A payload file of 2.5 GiB loads into a new file and binds: marks below, at and above 2^31
-// come out where they were, and a hole as zeros. Writes 5 GiB, so only on request.
-TEST(LargeOffsets, PayloadFileOf2Point5GiBLoadsAndBinds) {
-    if (getenv("QLM_LARGE_TESTS") == nullptr) {
-        GTEST_SKIP() << "writes 5 GiB; QLM_LARGE_TESTS=1 ctest --preset host -R LargeOffsets";
-    }
-    test::TempFolder folder("qlm_large");
-    const std::string packagePath = folder.Path("package.dat");
-    const uint32_t bigSize = 5u << 29;  // stored at package offset 32
-    const std::vector<Placed> entries = {
-        {"big.bin", 32, {}, false, bigSize},
-        {"after.bin", 32 + bigSize, pkgbuild::Pattern(2000, 6), true},
-    };
-    WriteSparsePackage(packagePath, 40u + bigSize + 4096, 0, entries, 32 + bigSize + 2048);
-    const uint64_t marks[] = {0, k2GiB - 1, k2GiB, k2GiB + 1, bigSize - 1};
-    const int fd = open(packagePath.c_str(), O_RDWR | O_CLOEXEC);
-    for (const uint64_t mark : marks) {
-        const uint8_t value = static_cast<uint8_t>(mark % 251 + 1);
-        Put(fd, 32 + mark, &value, 1);
-    }
-    close(fd);
-
-    Package package;
-    ASSERT_EQ(OpenPackage(package, packagePath.c_str(), false), 0);
-    const std::string bigPath = folder.Path("big.bin");
-    platform::File file = platform::CreateFileReadWrite(bigPath.c_str());
-    platform::Mapping mapping = platform::CreateWriteMapping(file, bigSize);
-    EXPECT_TRUE(LoadEntryToFile(package, package.directory[0], mapping));
-    platform::CloseMapping(mapping);
-    platform::CloseFile(file);
-    ClosePackage(package);
-    const std::string boundPath = folder.Path("bound.exe");
-    ASSERT_TRUE(pkgbuild::WriteFile(folder.Path("image.exe"), pkgbuild::Pattern(77824, 7)));
-    ASSERT_TRUE(
-        BindPackage(folder.Path("image.exe").c_str(), packagePath.c_str(), boundPath.c_str()));
-    EXPECT_EQ(OpenAndLoad(boundPath, true, entries), 77824);
-
-    const auto byteAt = [](const std::string& path, uint64_t offset) {
-        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        uint8_t byte = 0;
-        const ssize_t got = pread(fd, &byte, 1, static_cast<off_t>(offset));
-        close(fd);
-        return got == 1 ? byte : -1;
-    };
-    for (const uint64_t mark : marks) {
-        const int value = static_cast<int>(mark % 251 + 1);
-        EXPECT_EQ(byteAt(bigPath, mark), value) << mark;
-        EXPECT_EQ(byteAt(bigPath, mark + 3), mark + 3 < bigSize ? 0 : -1) << mark;
-        EXPECT_EQ(byteAt(boundPath, 77824 + 32 + mark), value) << mark;
-    }
 }
 
 // --- the binder -------------------------------------------------------------------------------
