@@ -56,13 +56,12 @@ R() {
 }
 
 # Starts COMMAND_LINE in the case's folder; given ID, answers the sample package's opening
-# message with that button (1 OK, 2 Cancel).
+# message with that button (1 OK, 2 Cancel). `run` then waits up to MS for the run to wait for
+# the user with STATUS on the status line.
 start() { # COMMAND_LINE [ID]
     R start "$win" "$1"
     [ $# -eq 1 ] || R box "$startup_caption" "$startup_text" 60000 "$2"
 }
-
-# Then waits up to MS for the run to wait for the user with STATUS on the status line.
 run() { # COMMAND_LINE STATUS MS [ID]
     start "$1" ${4:+"$4"}
     R finished "$2" "$3"
@@ -351,7 +350,6 @@ case_diff_patch_turns_old_into_new() {
     install_game 1
     echo "not the installer's backup" >"$game/game.exe.bak"
     trees=$sample/$name
-    rm -rf "$trees"
     mkdir -p "$trees"
     cp -r "$game" "$trees/old"
     cp -r "$game" "$trees/new"
