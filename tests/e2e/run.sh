@@ -48,11 +48,12 @@ expect_same_file() { cmp -s "$1" "$2" || fail "$1 differs from $2"; }   # INSTAL
 
 # One step of the case's robot (see robot.cpp); the text of its answer is left in $said.
 R() {
-    local IFS=$'\t'
+    local IFS=$'\t' outcome
     printf '%s\0' "$*" >&"${robot[1]}" || fail "the robot has gone ($1)"
     IFS= read -r -d '' -t 300 -u "${robot[0]}" said || fail "the robot did not answer ($1)"
-    [[ "$said" == ok$'\t'* ]] || fail "$1: ${said@Q}"
-    said=${said#ok$'\t'}
+    outcome=${said%%$'\t'*}
+    said=${said#*$'\t'}
+    [ "$outcome" == ok ] || fail "$1: ${said@Q}"
 }
 
 # Starts COMMAND_LINE in the case's folder; given ID, answers the sample package's opening
