@@ -250,6 +250,7 @@ case_apply_and_bind_beyond_2_gib() {
     done
     head -c 100M /dev/urandom >"$files/medium.dat"
     build_package big "stored-file big.dat = $name/big.dat" "file data\\\\medium.dat = $name/medium.dat"
+    # PATCH.EXE applies big.pkg, then binds it into big.exe, which applies itself.
     for command in "$patch_exe big.pkg" "$win\\big.exe"; do
         install_game 1
         run "$command" "$done_text" 280000
@@ -388,7 +389,7 @@ case_screenshots() {
         run "$patch_exe sample.pkg" "$done_text" 120000 1
         R dialog
         read -r awareness at left top right bottom <<<"$said"
-        [ "$awareness $at" == "per-monitor $dpi" ] || fail "dialog at $dpi DPI: $said"
+        [ "$awareness $at" == "2 $dpi" ] || fail "dialog at $dpi DPI, not aware per monitor: $said"
         import -window root png:- | convert png:- -crop "$((right - left))x$((bottom - top))+$left+$top" \
             +repage -strip -define png:exclude-chunks=date,time \
             "$root/docs/patch-dialog${normal:+-${dpi}dpi}.png" || fail "no screenshot"

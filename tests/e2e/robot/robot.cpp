@@ -22,8 +22,9 @@
 //   command WPARAM              sends the dialog WM_COMMAND (notification << 16 | id)
 //   stays MS                    after MS the program still runs and its dialog is still shown
 //   exit MS                     until the program has ended; its exit status must be 0
-//   dialog                      answers the dialog's DPI awareness, the DPI it is drawn at and
-//                               its rectangle: "per-monitor 192 LEFT TOP RIGHT BOTTOM", say
+//   dialog                      answers the dialog's DPI awareness (a DPI_AWARENESS: 2 is per
+//                               monitor), the DPI it is drawn at and its rectangle:
+//                               "2 192 LEFT TOP RIGHT BOTTOM", say
 //   xwindow                     answers the X window that Wine shows the dialog in
 //   hold FILE                   opens FILE without sharing and keeps it open until the robot ends
 //
@@ -91,21 +92,33 @@ Outcome Fail(std::string what) {
 
 PROCESS_INFORMATION program{};
 
-// A shown top-level dialog of the program under test with exactly that caption: the programs
-// of other cases show the same windows meanwhile.
-HWND FindProgramWindow(const Text& caption) {
-    HWND window = nullptr;
-    while ((window = FindWindowExW(nullptr, window, kDialogClass, nullptr)) != nullptr) {
-        DWORD owner = 0;
-        wchar_t text[kTextSize];
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == program.dwProcessId && IsWindowVisible(window) &&
-            GetWindowTextW(window, text, kTextSize) == static_cast<int>(caption.size()) &&
-            caption == text) {
-            return window;
-        }
+struct WindowQuery {
+    const Text& caption;
+    HWND found;
+};
+
+BOOL CALLBACK MatchWindow(HWND window, LPARAM data) {
+    auto* query = reinterpret_cast<WindowQuery*>(data);
+    DWORD owner = 0;
+    wchar_t name[kTextSize];
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == program.dwProcessId && IsWindowVisible(window) &&
+        GetClassNameW(window, name, kTextSize) && Text(kDialogClass) == name &&
+        GetWindowTextW(window, name, kTextSize) == static_cast<int>(query->caption.size()) &&
+        query->caption == name) {
+        query->found = window;
+        return FALSE;
     }
-    return nullptr;
+    return TRUE;
+}
+
+// A shown top-level dialog of the program under test with exactly that caption: the programs
+// of other cases show the same windows meanwhile. EnumWindows takes a snapshot, so that windows
+// closing meanwhile cannot cut the search short.
+HWND FindProgramWindow(const Text& caption) {
+    WindowQuery query{caption, nullptr};
+    EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&query));
+    return query.found;
 }
 
 HWND FindDialog() {
@@ -126,8 +139,7 @@ bool ReadText(HWND control, Text* text) {
 }
 
 bool ReadStatus(Text* text) {
-    HWND dialog = FindDialog();
-    return dialog != nullptr && ReadText(GetDlgItem(dialog, kStatusId), text);
+    return ReadText(GetDlgItem(FindDialog(), kStatusId), text);
 }
 
 bool Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -222,8 +234,7 @@ Outcome WaitBox(const Words& step) {
 Outcome WaitFinished(DWORD timeoutMs, const Text& status) {
     return WaitFor(timeoutMs, "the run never waited for the user", [&](std::string* why) {
         HWND button = GetDlgItem(FindDialog(), kButtonId);
-        Text caption;
-        Text shown;
+        Text caption, shown;
         if (button == nullptr || !IsWindowVisible(button) || !ReadText(button, &caption) ||
             !ReadStatus(&shown)) {
             return false;
@@ -298,11 +309,9 @@ Outcome DescribeDialog() {
     if (dialog == nullptr || !GetWindowRect(dialog, &rect)) {
         return Fail("no dialog");
     }
-    const int awareness = GetAwarenessFromDpiAwarenessContext(GetWindowDpiAwarenessContext(dialog));
-    static const char* const kAwareness[] = {"unaware", "system", "per-monitor"};
     char text[128];
-    snprintf(text, sizeof(text), "%s %u %ld %ld %ld %ld",
-             awareness >= 0 && awareness <= 2 ? kAwareness[awareness] : "invalid",
+    snprintf(text, sizeof(text), "%d %u %ld %ld %ld %ld",
+             GetAwarenessFromDpiAwarenessContext(GetWindowDpiAwarenessContext(dialog)),
              GetDpiForWindow(dialog), rect.left, rect.top, rect.right, rect.bottom);
     return Ok(text);
 }
