@@ -2,16 +2,17 @@
 # End-to-end tests of build/win32/PATCH.EXE, the shipped 32-bit program, under 32-bit Wine:
 # natively where the kernel runs i386 code, through qemu-user where it does not (set up by
 # wine32/setup.sh). One new prefix under build/e2e and one wineserver serve the whole suite, on
-# a virtual X display. Every case has its own folder C:\<case> with its own game, and its own
-# registry key, so that cases run side by side; a case drives the program through its own robot
-# (robot/robot.cpp) and checks files from here and the registry with `wine reg`. The cases in
-# `alone` run afterwards, one at a time (they take screenshots and change the screen's DPI).
+# a virtual X display. Every case has its own folder C:\<case>, game and registry key, so that
+# cases run side by side; a case drives the program through its own robot (robot/robot.cpp)
+# and checks files from here and the registry with `wine reg`. The cases in `alone` run
+# afterwards, one at a time (they take screenshots and change the screen's DPI).
 #
 # Prints how Wine runs, one line per case, then "N passed, M failed"; exits non-zero when a
 # case failed or the suite could not be set up. Logs go to build/e2e/logs.
 #
 # Usage: tests/e2e/run.sh [CASE...]   the cases' names as printed; all of them by default
 #        QLM_E2E_JOBS=N               cases run at once (default: the number of processors)
+# shellcheck disable=SC2154 # wine_env and way come from wine32/setup.sh, robot_PID from coproc
 set -u -o pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -35,43 +36,36 @@ updating_text='Обновляем файл %s....'
 updated_text=$'Обновление успешно завершено!\r\n(%s)\r\n'
 update_error_text=$'Ошибка в процессе обновления файла!\r\n(%s)\r\n'
 
-die() {
-    echo "e2e: $*" >&2
-    exit 1
-}
+die() { echo "e2e: $*" >&2; exit 1; }
+W() { timeout 120 env "${wine_env[@]}" wine "$@" </dev/null; }
 
 # --- one case: runs in a subshell; a failed expectation says what went wrong and ends it ------
 
-fail() {
-    echo "    $*"
-    exit 1
-}
-
-expect() { # WHAT COMMAND...: COMMAND must succeed
-    local what=$1
-    shift
-    "$@" || fail "$what"
-}
-
-expect_eq() { # WHAT ACTUAL EXPECTED
-    [ "$2" == "$3" ] || fail "$1: expected [$3], got [$2]"
-}
-
-W() { timeout 120 env "${wine_env[@]}" wine "$@" </dev/null; }
+fail() { echo "    $*"; exit 1; }
+expect() { "${@:2}" || fail "$1"; } # WHAT COMMAND...: COMMAND must succeed
+expect_eq() { [ "$2" == "$3" ] || fail "$1: expected [$3], got [$2]"; } # WHAT ACTUAL EXPECTED
+expect_same_file() { cmp -s "$1" "$2" || fail "$1 differs from $2"; }   # INSTALLED SOURCE
 
 # One step of the case's robot (see robot.cpp); the text of its answer is left in $said.
 R() {
-    local IFS=$'\t' line
-    line="$*"
-    line=${line//\\/\\\\}
-    line=${line//$'\r'/\\r}
-    printf '%s\n' "${line//$'\n'/\\n}" 1>&"${robot[1]}" || fail "the robot has gone ($1)"
-    IFS= read -r -t 300 -u "${robot[0]}" said || fail "the robot did not answer ($1)"
-    case $said in
-    ok) said= ;;
-    ok$'\t'*) said=${said#ok$'\t'} ;;
-    *) fail "$1: ${said#fail$'\t'}" ;;
-    esac
+    local IFS=$'\t' outcome
+    printf '%s\0' "$*" >&"${robot[1]}" || fail "the robot has gone ($1)"
+    IFS= read -r -d '' -t 300 -u "${robot[0]}" said || fail "the robot did not answer ($1)"
+    outcome=${said%%$'\t'*}
+    said=${said#*$'\t'}
+    [ "$outcome" == ok ] || fail "$1: ${said@Q}"
+}
+
+# Starts COMMAND_LINE in the case's folder; given ID, answers the sample package's opening
+# message with that button (1 OK, 2 Cancel). `run` then waits up to MS for the run to wait for
+# the user with STATUS on the status line.
+start() { # COMMAND_LINE [ID]
+    R start "$win" "$1"
+    [ $# -eq 1 ] || R box "$startup_caption" "$startup_text" 60000 "$2"
+}
+run() { # COMMAND_LINE STATUS MS [ID]
+    start "$1" ${4:+"$4"}
+    R finished "$2" "$3"
 }
 
 begin_case() { # NAME: the case's folder, game and key, the sample package and the robot
@@ -87,9 +81,7 @@ begin_case() { # NAME: the case's folder, game and key, the sample package and t
     make_package sample
 }
 
-start_robot() {
-    coproc robot { exec timeout 900 env "${wine_env[@]}" wine "$bin/robot.exe"; }
-}
+start_robot() { coproc robot { exec timeout 900 env "${wine_env[@]}" wine "$bin/robot.exe"; }; }
 
 # The robot ends the program if it still runs when its input ends.
 end_robot() {
@@ -141,29 +133,27 @@ registry() { # ROOT: the values under the case's key and its subkeys, as `wine r
     W reg query "$1\\$key" /s 2>/dev/null | iconv -f CP866 -t UTF-8 | tr -d '\r' | grep '^ '
 }
 
-# Every file's content and every name of a tree, the case of the names included.
-tree_state() { # FOLDER
-    (cd "$1" && find . -type f -print0 | sort -z | xargs -0 md5sum; find . | sort)
+# Under the case's key or its subkeys, ROOT holds a value for each "NAME TYPE DATA".
+expect_values() { # ROOT VALUE...
+    local values value
+    values=$(registry "$1")
+    for value in "${@:2}"; do
+        grep -qxE " +${value// / +}" <<<"$values" || fail "$1 has not $value: $values"
+    done
 }
+
+# Every file's content and every name of a tree, the case of the names included.
+tree_state() { (cd "$1" && find . -type f -print0 | sort -z | xargs -0 md5sum; find . | sort); }
 
 # Everything a run may change, to compare before and after.
-game_state() {
-    tree_state "$game"
-    registry HKLM
-    registry HKCU
-}
-
-expect_same_file() { # INSTALLED SOURCE
-    cmp -s "$1" "$2" || fail "$1 differs from $2"
-}
+game_state() { tree_state "$game"; registry HKLM; registry HKCU; }
 
 # The installation after a whole run of the sample package, with patch level LEVEL.
 expect_installed() { # LEVEL
-    local source=$sample/payload record hklm hkcu
-    expect_same_file "$game/game.exe" "$source/game.exe"
-    expect_same_file "$game/data/maps/карта1.dat" "$source/data/maps/карта1.dat"
-    expect_same_file "$game/data/textures/a_rather_long_texture_name.dat" \
-        "$source/data/textures/a_rather_long_texture_name.dat"
+    local file record
+    for file in game.exe data/maps/карта1.dat data/textures/a_rather_long_texture_name.dat; do
+        expect_same_file "$game/$file" "$sample/payload/$file"
+    done
     expect_same_file "$game/readme.txt" "$sample/readme.txt"
     expect "folder Saves\\Профили missing" test -d "$game/Saves/Профили"
     expect "old.txt or obsolete was not removed" test ! -e "$game/old.txt" -a ! -e "$game/obsolete"
@@ -172,41 +162,22 @@ expect_installed() { # LEVEL
     record=$(tr -d '\r' <"$game/helper.log" 2>/dev/null) || fail "the helper did not record its run"
     expect "the helper's command line is wrong: $record" grep -qxF 'argv[1]=DUMMY' <<<"$record"
     expect "the helper's folder is wrong: $record" grep -qixF "cwd=$win\\game" <<<"$record"
-    hklm=$(registry HKLM)
-    hkcu=$(registry HKCU)
-    expect "HKLM Language is not [русский]: $hklm" grep -qxE ' +Language +REG_SZ +русский' <<<"$hklm"
-    expect "HKLM PatchLevel is not $1: $hklm" grep -qxE " +PatchLevel +REG_DWORD +$1" <<<"$hklm"
-    expect "HKCU Volume is not 0x50: $hkcu" grep -qxE ' +Volume +REG_DWORD +0x50' <<<"$hkcu"
+    expect_values HKLM 'Language REG_SZ русский' "PatchLevel REG_DWORD $1"
+    expect_values HKCU 'Volume REG_DWORD 0x50'
 }
 
 # PATCH.EXE binds PACKAGE into OUTPUT (both in the case's folder); its window closes by itself.
 bind() { # PACKAGE OUTPUT [MS]
-    R start "$win" "$patch_exe $1 $2 MAKEEXE"
+    start "$patch_exe $1 $2 MAKEEXE"
     R exit "${3:-60000}"
 }
 
 # The self-contained sample patch EXE (in the case's folder) applies itself to the game at level 1.
 apply_bound_sample() { # EXE
     install_game 1
-    start_and_confirm "$win\\$1"
-    R status "$done_text" 120000
-    R finished 30000
+    run "$win\\$1" "$done_text" 120000 1
     expect_installed 0x2
-    expect_waits_then_ok
-}
-
-start_and_confirm() { # COMMAND_LINE: starts the program and answers its opening message with OK
-    R start "$win" "$1"
-    R box "$startup_caption" "$startup_text" 60000
-    R answer "$startup_caption" 1
-}
-
-# The end of a run that waits for the user: "OK" shown, the window stays until it is clicked.
-expect_waits_then_ok() {
-    R finished 60000
-    R stays 1000
-    R click 1
-    R exit 30000
+    R dismiss
 }
 
 # --- cases ----------------------------------------------------------------------------------
@@ -215,11 +186,8 @@ expect_waits_then_ok() {
 # across processes) and, waiting, uses next to no processor time; only a click on button 1 ends
 # the wait: not the frame's close box, the cancel command or another notification of button 1.
 case_usage_for_a_wrong_keyword() {
-    R start "$win" "$patch_exe a b WRONG"
-    R status "$usage_text" 60000
-    R finished 30000
+    run "$patch_exe a b WRONG" "$usage_text" 60000
     R xwindow
-    local icons pid before after
     icons=$(xprop -id "$said" _NET_WM_ICON 2>/dev/null)
     expect "no 32x32 and 16x16 icons on the window" grep -q 'Icon (16 x 16)' <<<"${icons#*Icon (32 x 32)}"
     pid=$(xprop -id "$said" _NET_WM_PID | awk '{ print $3 }')
@@ -232,28 +200,23 @@ case_usage_for_a_wrong_keyword() {
     R close
     R command 2
     R command 0x10001
-    expect_waits_then_ok
+    R dismiss
 }
 
 case_usage_for_a_file_that_is_not_a_package() {
     echo 'just some text' >"$dir/notapackage.txt"
-    R start "$win" "$patch_exe $win\\notapackage.txt"
-    R status "$usage_text" 60000
-    expect_waits_then_ok
+    run "$patch_exe $win\\notapackage.txt" "$usage_text" 60000
+    R dismiss
 }
 
-# Binds the sample package into out.exe (the window closes by itself), then out.exe applies it.
+# Binds the sample package into out.exe (the window closes by itself): the program, the package
+# and the trailer (the package's offset, "QLMR"); then out.exe applies it.
 case_bind_then_apply_the_self_contained_patch() {
     bind sample.pkg out.exe
-    local image package trailer
-    image=$(stat -c %s "$bin/PATCH.EXE")
-    package=$(stat -c %s "$dir/sample.pkg")
-    expect_eq "size of out.exe" "$(stat -c %s "$dir/out.exe" 2>/dev/null)" $((image + package + 8))
-    expect "out.exe does not start with the program" cmp -s -n "$image" "$dir/out.exe" "$bin/PATCH.EXE"
-    expect "out.exe does not hold the package after the program" \
-        cmp -s -i "$image:0" -n "$package" "$dir/out.exe" "$dir/sample.pkg"
-    trailer=$(tail -c 8 "$dir/out.exe" | od -An -tu4 -N4 | tr -d ' ')$(tail -c 4 "$dir/out.exe")
-    expect_eq "trailer" "$trailer" "${image}QLMR"
+    expect "out.exe is not PATCH.EXE, the package and its trailer" cmp "$dir/out.exe" <(
+        cat "$bin/PATCH.EXE" "$dir/sample.pkg"
+        perl -e 'print pack("V", shift), "QLMR"' "$(stat -c %s "$bin/PATCH.EXE")"
+    )
     apply_bound_sample out.exe
 }
 
@@ -275,7 +238,7 @@ case_signed_self_contained_patch() {
 # random blocks below, across and above 2 GiB and at its end; they are compared after each run.
 # Up to 5.4 GB of disk, freed however the case ends.
 case_apply_and_bind_beyond_2_gib() {
-    local files=$sample/$name size=$((2560 * 2 ** 20)) offset
+    local files=$sample/$name size=$((2560 * 2 ** 20)) offset command
     local blocks=($((2 ** 30 + 12345)) $((2 ** 31 - 2 ** 19)) $((2 ** 31 + 300 * 2 ** 20 + 4097))
         $((size - 2 ** 20)))
     trap 'end_robot; rm -rf "$sample/$name" "$game" "$dir"/big.*' EXIT
@@ -287,27 +250,19 @@ case_apply_and_bind_beyond_2_gib() {
     done
     head -c 100M /dev/urandom >"$files/medium.dat"
     build_package big "stored-file big.dat = $name/big.dat" "file data\\\\medium.dat = $name/medium.dat"
-    install_game 1
-    R start "$win" "$patch_exe big.pkg"
-    expect_big_files_installed
-    install_game 1
-    bind big.pkg big.exe 280000
-    rm "$dir/big.pkg"
-    R start "$win" "$win\\big.exe"
-    expect_big_files_installed
-}
-
-# The end of a run of case_apply_and_bind_beyond_2_gib: its blocks of the big file, the other
-# file whole.
-expect_big_files_installed() {
-    R status "$done_text" 280000
-    expect_eq "size of big.dat" "$(stat -c %s "$game/big.dat")" "$size"
-    for offset in "${blocks[@]}"; do
-        expect "big.dat differs in the MiB at $offset" cmp -s -i "$offset" -n 1M "$game/big.dat" \
-            "$files/big.dat"
+    # PATCH.EXE applies big.pkg, then binds it into big.exe, which applies itself.
+    for command in "$patch_exe big.pkg" "$win\\big.exe"; do
+        install_game 1
+        run "$command" "$done_text" 280000
+        expect_eq "size of big.dat" "$(stat -c %s "$game/big.dat")" "$size"
+        for offset in "${blocks[@]}"; do
+            expect "big.dat differs in the MiB at $offset" cmp -s -i "$offset" -n 1M "$game/big.dat" \
+                "$files/big.dat"
+        done
+        expect_same_file "$game/data/medium.dat" "$files/medium.dat"
+        R dismiss
+        [ -e "$dir/big.exe" ] || { bind big.pkg big.exe 280000 && rm "$dir/big.pkg"; }
     done
-    expect_same_file "$game/data/medium.dat" "$files/medium.dat"
-    expect_waits_then_ok
 }
 
 case_failed_bind_leaves_no_output() {
@@ -325,13 +280,11 @@ case_status_texts_for_one_file() {
     head -c 64M /dev/zero >"$sample/$name/big.dat"
     cp "$bin/helper.exe" "$dir/helper.exe"
     build_package one "file big.dat = $name/big.dat" "command 1 | ${win//\\/\\\\}\\\\helper.exe"
-    R start "$win" "$patch_exe one.pkg"
-    local updating updated
-    printf -v updating "$updating_text" big.dat
-    printf -v updated "$updated_text" "$win\\game\\big.dat"
-    R statuses 180000 "$updating" "$updated" "$done_text"
+    start "$patch_exe one.pkg"
+    R statuses 180000 "${updating_text/\%s/big.dat}" "${updated_text/\%s/"$win\\game\\big.dat"}" \
+        "$done_text"
     expect_same_file "$game/big.dat" "$sample/$name/big.dat"
-    expect_waits_then_ok
+    R dismiss
 }
 
 # The same patch over an installation already at its level. While the question is open the
@@ -339,38 +292,31 @@ case_status_texts_for_one_file() {
 # window closes by itself and nothing has changed.
 case_version_gate_declined() {
     install_game 2
-    local before
     before=$(game_state)
-    start_and_confirm "$patch_exe sample.pkg"
+    start "$patch_exe sample.pkg" 1
     R box '!' "$gate_text" 60000
     R hidden 1
     R click 1
     R close
     R stays 1000
-    R box '!' "$gate_text" 1000
-    R answer '!' 2
+    R box '!' "$gate_text" 1000 2
     R exit 30000
     expect_eq "installation after Cancel" "$(game_state)" "$before"
 }
 
 case_opening_message_declined() {
     install_game 1
-    local before
     before=$(game_state)
-    R start "$win" "$patch_exe sample.pkg"
-    R box "$startup_caption" "$startup_text" 60000
-    R answer "$startup_caption" 2
+    start "$patch_exe sample.pkg" 2
     R exit 30000
     expect_eq "installation after Cancel" "$(game_state)" "$before"
 }
 
 case_installation_not_found() {
     install_game none
-    local before
     before=$(game_state)
-    R start "$win" "$patch_exe sample.pkg"
-    R status "$not_found_text" 60000
-    expect_waits_then_ok
+    run "$patch_exe sample.pkg" "$not_found_text" 60000
+    R dismiss
     expect_eq "installation" "$(game_state)" "$before"
 }
 
@@ -379,16 +325,12 @@ case_installation_not_found() {
 case_file_in_use() {
     install_game 1
     R hold "$win\\game\\readme.txt"
-    start_and_confirm "$patch_exe sample.pkg"
-    local error
-    printf -v error "$update_error_text" "$win\\game\\readme.txt"
-    R status "$error" 120000
-    R finished 30000
+    run "$patch_exe sample.pkg" "${update_error_text/\%s/"$win\\game\\readme.txt"}" 120000 1
     expect_eq "the held file" "$(cat "$game/readme.txt")" 'old readme'
     expect_same_file "$game/game.exe" "$sample/payload/game.exe"
     expect "a backup was left" test -z "$(find "$game" -iname '*.bak')"
-    expect "the patch level was stamped" grep -qxE ' +PatchLevel +REG_DWORD +0x1' <<<"$(registry HKLM)"
-    expect_waits_then_ok
+    expect_values HKLM 'PatchLevel REG_DWORD 0x1'
+    R dismiss
 }
 
 # The helper leaves the error marker: the box, then no completion text and no stamp; the rest
@@ -396,15 +338,11 @@ case_file_in_use() {
 case_external_program_fails() {
     install_game 1
     make_package failing 'record=helper.log fail'
-    start_and_confirm "$patch_exe failing.pkg"
-    R box '!' "$commands_text" 120000
-    R answer '!' 1
-    R finished 30000
-    local updated
-    printf -v updated "$updated_text" "$win\\game\\readme.txt"
-    R status "$updated" 1000
+    start "$patch_exe failing.pkg" 1
+    R box '!' "$commands_text" 120000 1
+    R finished "${updated_text/\%s/"$win\\game\\readme.txt"}" 30000
     expect_installed 0x1
-    expect_waits_then_ok
+    R dismiss
 }
 
 # A patch made by pkgtool diff from two builds of the game turns the installed old build into
@@ -413,8 +351,7 @@ case_external_program_fails() {
 case_diff_patch_turns_old_into_new() {
     install_game 1
     echo "not the installer's backup" >"$game/game.exe.bak"
-    local trees=$sample/$name
-    rm -rf "$trees"
+    trees=$sample/$name
     mkdir -p "$trees"
     cp -r "$game" "$trees/old"
     cp -r "$game" "$trees/new"
@@ -428,19 +365,17 @@ case_diff_patch_turns_old_into_new() {
     expect "pkgtool diff failed" "$pkgtool" diff "$trees/old" "$trees/new" "$trees/base.txt" \
         "$trees/patch.txt"
     expect "pkgtool build failed" "$pkgtool" build "$trees/patch.txt" "$dir/diff.pkg"
-    R start "$win" "$patch_exe diff.pkg"
-    R status "$done_text" 120000
-    R finished 30000
+    run "$patch_exe diff.pkg" "$done_text" 120000
     expect_eq "installation" "$(tree_state "$game")" "$(tree_state "$trees/new")"
-    expect "the patch level is not 3" grep -qxE ' +PatchLevel +REG_DWORD +0x3' <<<"$(registry HKLM)"
-    expect_waits_then_ok
+    expect_values HKLM 'PatchLevel REG_DWORD 0x3'
+    R dismiss
 }
 
 # Run alone: the README's picture of a finished run, then the same run on a screen of 192 DPI,
 # where the DPI-aware dialog is drawn twice as large, with sharp text. Wine 8 reads the screen's
 # DPI (LogPixels) when its desktop starts, so the server starts again.
 case_screenshots() {
-    local dpi normal
+    local dpi normal awareness at left top right bottom
     for dpi in 96 192; do
         if [ $dpi != 96 ]; then
             W reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d $dpi /f >/dev/null ||
@@ -451,24 +386,19 @@ case_screenshots() {
             start_robot
         fi
         install_game 1
-        start_and_confirm "$patch_exe sample.pkg"
-        R status "$done_text" 120000
-        R finished 30000
-        R dpi
-        [[ "$said" =~ ^per-monitor(-v2)?\ $dpi$ ]] || fail "dialog at $dpi DPI: $said"
-        R rect
-        local left top right bottom
-        read -r left top right bottom <<<"$said"
-        local file=$root/docs/patch-dialog${normal:+-${dpi}dpi}.png
-        import -window root "$work/screen.png" &&
-            convert "$work/screen.png" -crop "$((right - left))x$((bottom - top))+$left+$top" \
-                +repage -strip -define png:exclude-chunks=date,time "$file" || fail "no screenshot"
+        run "$patch_exe sample.pkg" "$done_text" 120000 1
+        R dialog
+        read -r awareness at left top right bottom <<<"$said"
+        [ "$awareness $at" == "2 $dpi" ] || fail "dialog at $dpi DPI, not aware per monitor: $said"
+        import -window root png:- | convert png:- -crop "$((right - left))x$((bottom - top))+$left+$top" \
+            +repage -strip -define png:exclude-chunks=date,time \
+            "$root/docs/patch-dialog${normal:+-${dpi}dpi}.png" || fail "no screenshot"
         echo "    dialog at $dpi DPI: $((right - left)) x $((bottom - top)) px"
         [ -z "${normal:-}" ] ||
             expect "not twice as wide at $dpi DPI" test $((right - left)) -ge $((normal * 19 / 10)) -a \
                 $((right - left)) -le $((normal * 21 / 10))
         normal=${normal:-$((right - left))}
-        expect_waits_then_ok
+        R dismiss
     done
 }
 
@@ -476,32 +406,28 @@ case_screenshots() {
 
 check_tools() {
     local tool
-    for tool in wine wineserver Xvfb xprop import convert iconv cmp timeout openssl osslsigncode; do
+    for tool in wine wineserver Xvfb xprop import convert iconv cmp timeout openssl osslsigncode perl; do
         command -v "$tool" >/dev/null || die "$tool is missing (scripts/setup.sh installs it)"
     done
     locale -a | grep -qix 'ru_RU\.utf-\?8' || die "no ru_RU.UTF-8 locale (scripts/setup.sh makes it)"
-    [ -x "$pkgtool" ] || die "$pkgtool is missing: build the host preset"
-    for tool in PATCH.EXE helper.exe robot.exe; do
-        [ -f "$bin/$tool" ] || die "$bin/$tool is missing: build the win32 preset"
+    for tool in "$pkgtool" "$bin/PATCH.EXE" "$bin/helper.exe" "$bin/robot.exe"; do
+        [ -f "$tool" ] || die "$tool is missing: run scripts/build.sh"
     done
 }
 
 # Xvfb picks a free display and says which. It is no job of this shell, so that waiting for the
 # cases does not wait for it.
 start_display() {
-    local i
     rm -f "$work/display"
     xvfb_pid=$(Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" \
         >"$logs/xvfb.log" 2>&1 & echo $!)
-    for ((i = 0; i < 100; i++)); do
-        if [ -s "$work/display" ]; then
-            DISPLAY=:$(cat "$work/display")
-            export DISPLAY
-            return 0
-        fi
+    for _ in {1..100}; do
+        [ -s "$work/display" ] && break
         sleep 0.1
     done
-    die "no X display could be started; see $logs/xvfb.log"
+    [ -s "$work/display" ] || die "no X display could be started; see $logs/xvfb.log"
+    DISPLAY=:$(cat "$work/display")
+    export DISPLAY
 }
 
 # A new prefix with its server kept up. Without a window manager Wine draws the frames itself.
