@@ -54,26 +54,15 @@ std::vector<std::string_view> SplitFields(std::string_view text) {
     return fields;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // The character of a \xNN escape from the two digits at the start of `digits`. Only ASCII
 // codes: a byte of the upper half would break the UTF-8 the field is converted from.
 bool UnescapeCode(std::string_view digits, std::string* out) {
-    if (digits.size() < 2 || HexDigit(digits[0]) < 0 || HexDigit(digits[1]) < 0) {
+    if (digits.size() < 2 || platform::posix::HexDigitValue(digits[0]) < 0 ||
+        platform::posix::HexDigitValue(digits[1]) < 0) {
         return false;
     }
-    const int code = HexDigit(digits[0]) * 16 + HexDigit(digits[1]);
+    const int code =
+        platform::posix::HexDigitValue(digits[0]) * 16 + platform::posix::HexDigitValue(digits[1]);
     if (code == 0 || code > 0x7F) {
         return false;
     }
@@ -130,7 +119,7 @@ bool ParseDigits(std::string_view text, uint32_t base, uint32_t maximum, uint32_
     }
     uint64_t result = 0;
     for (const char c : text) {
-        const int digit = HexDigit(c);
+        const int digit = platform::posix::HexDigitValue(c);
         if (digit < 0 || static_cast<uint32_t>(digit) >= base) {
             return false;
         }
@@ -508,10 +497,12 @@ bool HexBytes(std::string_view text, Bytes* out) {
             ++i;
             continue;
         }
-        if (i + 1 == text.size() || HexDigit(text[i]) < 0 || HexDigit(text[i + 1]) < 0) {
+        if (i + 1 == text.size() || platform::posix::HexDigitValue(text[i]) < 0 ||
+            platform::posix::HexDigitValue(text[i + 1]) < 0) {
             return false;
         }
-        out->push_back(static_cast<uint8_t>(HexDigit(text[i]) * 16 + HexDigit(text[i + 1])));
+        out->push_back(static_cast<uint8_t>(platform::posix::HexDigitValue(text[i]) * 16 +
+                                            platform::posix::HexDigitValue(text[i + 1])));
         i += 2;
     }
     return true;

@@ -67,19 +67,6 @@ struct Cursor {
     }
 };
 
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // 1 to `maxDigits` hex digits.
 bool TakeHexNumber(Cursor* cursor, size_t maxDigits, uint32_t* value) {
     size_t digits = 0;

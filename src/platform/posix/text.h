@@ -34,4 +34,7 @@ unsigned char FoldCp1251(unsigned char byte);
 // Equal after folding both texts byte by byte.
 bool EqualFoldCp1251(std::string_view a, std::string_view b);
 
+// The value of a hexadecimal digit in either case, or -1.
+int HexDigitValue(char c);
+
 }  // namespace platform::posix
