@@ -277,6 +277,31 @@ TEST(Files, PayloadLandsUnderItsTranslatedName) {
                                      {U8(u8"ящик"), "Cyrillic case differs"}}));
 }
 
+// In a folder of thousands of files, a file whose name differs from the package's only in case
+// is replaced under the package's spelling, never duplicated, whoever gave it its spelling: the
+// installation, another process between two runs, or the package's external program.
+TEST(Files, NamesDifferingInCaseAreReplacedInALargeFolder) {
+    Installation install;
+    install.Register();
+    Tree files = {{"Data", "/"}};
+    for (int i = 1000; i < 4000; ++i) {
+        files["Data/File" + std::to_string(i) + ".DAT"] = "old";
+    }
+    install.Put(files);
+    install.Run(PackageAtLevel(1, {Payload("data\\file1100.dat", "first")}));
+    std::filesystem::rename(install.Path("Data/file1100.dat"), install.Path("Data/fILE1100.dat"));
+    install.Put({{"Data/Extra.TXT", "another process"}});
+    const std::string external = "-c \"mv Data/File1200.DAT Data/file1200.dat; : > Data/Made.TXT\"";
+    install.Run(PackageAtLevel(
+        2, {Payload("DATA\\FILE1100.DAT", "second"), Payload("data\\extra.txt", "second"),
+            Section(":CommandsToExecute", pkgbuild::CommandsSection({{0x01, "/bin/sh", external}})),
+            List(":FilesToRemove", {"data\\FILE1200.DAT", "data\\made.txt"})}));
+    files.erase("Data/File1100.DAT");
+    files.erase("Data/File1200.DAT");
+    files.insert({{"Data/FILE1100.DAT", "second"}, {"Data/extra.txt", "second"}});
+    EXPECT_EQ(install.Files(), files);
+}
+
 // The flags shape the program's path and command line; a program that cannot start, or that
 // leaves the error marker (or finds one left over), ends the list with the error box and leaves
 // the run unstamped, while removal and the registry table still run.
