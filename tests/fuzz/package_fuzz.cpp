@@ -10,21 +10,18 @@
 #include <vector>
 
 #include "package/reader.h"
+#include "package_builder.h"
 
 namespace {
 
 // Entries larger than this are not loaded: the fuzzer's memory is limited, not the reader's.
 constexpr uint32_t kLargestLoaded = 1 << 20;
 
-const std::string& ScratchPath() {
-    static const std::string path = [] {
-        char pattern[] = "/tmp/qlm_fuzz_XXXXXX";
-        const int fd = mkstemp(pattern);
-        close(fd);
-        return std::string(pattern);
-    }();
-    return path;
-}
+// The package file each input is written to, removed when the fuzzer ends.
+const struct ScratchFile {
+    std::string path = "/tmp/qlm_package_fuzz." + std::to_string(getpid());
+    ~ScratchFile() { unlink(path.c_str()); }
+} kScratch;
 
 void LoadEverything(const Package& package) {
     for (uint32_t index = 0; index < package.header.entryCount; ++index) {
@@ -43,12 +40,12 @@ void LoadEverything(const Package& package) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    FILE* file = fopen(ScratchPath().c_str(), "wb");
-    fwrite(data, 1, size, file);
-    fclose(file);
+    if (!pkgbuild::WriteFile(kScratch.path, data, size)) {
+        abort();
+    }
     for (const bool embedded : {false, true}) {
         Package package;
-        if (OpenPackage(package, ScratchPath().c_str(), embedded) >= 0 &&
+        if (OpenPackage(package, kScratch.path.c_str(), embedded) >= 0 &&
             package.header.entryCount <= 4096) {
             LoadEverything(package);
         }

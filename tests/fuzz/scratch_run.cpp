@@ -1,9 +1,7 @@
 #include "scratch_run.h"
 
-#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <filesystem>
 #include <memory>
@@ -12,6 +10,7 @@
 
 #include "apply/apply.h"
 #include "apply/context.h"
+#include "package_builder.h"
 #include "platform/posix/path.h"
 #include "platform/posix/process.h"
 #include "platform/posix/terminal.h"
@@ -44,6 +43,8 @@ struct Scratch {
     abort();
 }
 
+void RemoveScratch();
+
 const Scratch& TheScratch() {
     static const Scratch scratch = [] {
         Scratch made;
@@ -72,16 +73,14 @@ const Scratch& TheScratch() {
         platform::posix::ConfinePathsForTesting(made.jail);
         return made;
     }();
+    static const bool removedAtExit = atexit(RemoveScratch) == 0;
+    (void)removedAtExit;
     return scratch;
 }
 
-bool WriteText(const std::string& path, const void* bytes, size_t size) {
-    FILE* file = fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        return false;
-    }
-    const bool written = fwrite(bytes, 1, size, file) == size;
-    return fclose(file) == 0 && written;
+void RemoveScratch() {
+    std::error_code ignored;
+    fs::remove_all(TheScratch().outer, ignored);
 }
 
 // A fresh installation of one program file, registered at kInstalledLevel.
@@ -89,16 +88,14 @@ void ResetInstallation(const Scratch& scratch) {
     std::error_code ignored;
     fs::remove_all(scratch.jail, ignored);
     fs::create_directories(scratch.install, ignored);
-    char registry[1024];
-    const int length =
-        snprintf(registry, sizeof registry,
-                 "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\%s]\n\"%s\"=\"%s\"\n\"%s\"=\"%s\"\n"
-                 "\"%s\"=dword:%08x\n",
-                 kSubKey, kFolderValue, scratch.install.c_str(), kProgramValue, kProgramName,
-                 kLevelValue, static_cast<unsigned>(kInstalledLevel));
-    if (length <= 0 || static_cast<size_t>(length) >= sizeof registry ||
-        !WriteText(scratch.registry, registry, static_cast<size_t>(length)) ||
-        !WriteText(scratch.install + "/" + kProgramName, "game", 4)) {
+    char level[9];
+    snprintf(level, sizeof level, "%08x", static_cast<unsigned>(kInstalledLevel));
+    const std::string registry = std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\") + kSubKey +
+                                 "]\n\"" + kFolderValue + "\"=\"" + scratch.install + "\"\n\"" +
+                                 kProgramValue + "\"=\"" + kProgramName + "\"\n\"" + kLevelValue +
+                                 "\"=dword:" + level + "\n";
+    if (!pkgbuild::WriteFile(scratch.registry, pkgbuild::ToBytes(registry)) ||
+        !pkgbuild::WriteFile(scratch.install + "/" + kProgramName, pkgbuild::ToBytes("game"))) {
         Die("cannot set up the installation");
     }
 }
@@ -118,19 +115,13 @@ bool FitsTheFuzzer(const Package& package) {
 
 // The outer folder must hold the jail and nothing else.
 void CheckNothingOutside(const Scratch& scratch) {
-    DIR* outer = opendir(scratch.outer.c_str());
-    if (outer == nullptr) {
-        Die("the scratch folder is gone");
-    }
-    while (const dirent* entry = readdir(outer)) {
-        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0 &&
-            strcmp(entry->d_name, "jail") != 0) {
+    for (const fs::directory_entry& entry : fs::directory_iterator(scratch.outer)) {
+        if (entry.path().filename() != "jail") {
             fprintf(stderr, "scratch run: %s was made outside the installation's folder\n",
-                    entry->d_name);
+                    entry.path().c_str());
             abort();
         }
     }
-    closedir(outer);
 }
 
 }  // namespace
@@ -138,7 +129,7 @@ void CheckNothingOutside(const Scratch& scratch) {
 void ApplyPackage(const uint8_t* bytes, size_t size) {
     const Scratch& scratch = TheScratch();
     ResetInstallation(scratch);
-    if (!WriteText(scratch.package, bytes, size)) {
+    if (!pkgbuild::WriteFile(scratch.package, bytes, size)) {
         Die("cannot write the package");
     }
     rewind(scratch.answers);

@@ -20,11 +20,7 @@ const char* const kSections[] = {":RegistryKeys", ":StartupMsg",        ":XlatNa
 constexpr size_t kSectionCount = sizeof kSections / sizeof kSections[0];
 
 pkgbuild::Entry Stored(const std::string& name, pkgbuild::Bytes content) {
-    pkgbuild::Entry entry;
-    entry.name = name;
-    entry.content = std::move(content);
-    entry.compressed = false;
-    return entry;
+    return {.name = name, .content = std::move(content), .compressed = false};
 }
 
 }  // namespace
