@@ -194,6 +194,11 @@ View MapView(Mapping mapping, uint64_t offset, uint32_t length) {
     if (base == MAP_FAILED) {
         return {};
     }
+    // A written view is filled whole: its pages are made writable in one call rather than
+    // one fault each (kernels before 5.14 refuse and leave them to the faults).
+    if (record->writable) {
+        madvise(base, mappedLength, MADV_POPULATE_WRITE);
+    }
     return View{static_cast<uint8_t*>(base) + (offset - start), base, mappedLength};
 }
 
