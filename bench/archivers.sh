@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
 # qlmpatch against the archivers: the same game-like tree installed from a package by qlmpatch
 # (Release build, no sanitizers) and extracted by tar -xzf, unzip and 7z x, with cp -r as the
-# file system's floor; then one folder of many files, qlmpatch against tar -xf.
+# file system's floor; then one folder of many files, qlmpatch against tar -xf and against the
+# floors of writing those files alone: through views as qlmpatch does, and with write(2).
 #
 #   bench/archivers.sh [--mib N] [--rounds N] [--flat-kib N] [--only game|flat]
 #                      [--strace] [--also LABEL=PROGRAM] [--priority] [--work FOLDER]
 #
 # Every tool runs in each round, in the same order, into a fresh folder on the same file
 # system, where nothing was deleted in the last 30 seconds; the inputs stay in the page cache
-# for all alike (a warm-up read comes first) and every output is compared with the source tree. The table gives median wall and processor
-# times and each tool's time divided by qlmpatch's (the processor time is the steadier figure
-# on a machine that others share; so is the best round). --strace adds the system call counts
-# of one run of each qlmpatch; --also adds another qlmpatch build to the same rounds (to compare
-# two builds on the same data); --priority runs every tool alike at a raised CPU and I/O
-# priority, which steadies the figures on a busy machine.
+# for all alike (a warm-up read comes first) and every output is compared with the source
+# tree. The table gives median wall and processor times and each tool's time divided by
+# qlmpatch's (the processor time is the steadier figure on a machine that others share; so is
+# the best round). --strace adds the system call counts of one run of each qlmpatch; --also
+# adds another qlmpatch build to the same rounds (to compare two builds on the same data);
+# --priority runs every tool alike at a raised CPU and I/O priority, which steadies the
+# figures on a busy machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -37,7 +39,7 @@ while (($#)); do
         --also) also_labels+=("${2%%=*}"); also_programs+=("$(realpath "${2#*=}")"); shift 2 ;;
         --priority) priority=(nice -n -10 ionice -c 2 -n 0); shift ;;
         --work) work=$2; shift 2 ;;
-        *) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+        *) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
     esac
 done
 
@@ -56,10 +58,11 @@ if ((${#missing[@]})); then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" > /dev/null
 fi
 cmake --preset bench > /dev/null
-cmake --build --preset bench --target qlmpatch pkgtool make_tree > /dev/null
+cmake --build --preset bench --target qlmpatch pkgtool make_tree extract_floor > /dev/null
 qlmpatch=$root/build/bench/qlmpatch
 pkgtool=$root/build/bench/pkgtool
 make_tree=$root/build/bench/make_tree
+extract_floor=$root/build/bench/extract_floor
 
 mkdir -p "$work"
 work=$(realpath "$work")
@@ -125,6 +128,8 @@ run_command() {  # TOOL TARGET SOURCE INPUT_BASE
                         < /dev/null > /dev/null ;;
         tar-xzf) "${run[@]}" tar -xzf "$base.tar.gz" -C "$target" ;;
         tar-xf) "${run[@]}" tar -xf "$base.tar" -C "$target" ;;
+        mapped-floor) "${run[@]}" "$extract_floor" mapped "$base.tar" "$target" ;;
+        write-floor) "${run[@]}" "$extract_floor" write "$base.tar" "$target" ;;
         unzip) "${run[@]}" unzip -q "$base.zip" -d "$target" ;;
         7z-x) "${run[@]}" 7z x -y -bd -bso0 -bsp0 -o"$target" "$base.zip" ;;
         cp) "${run[@]}" cp -r "$source" "$target" ;;
@@ -253,6 +258,6 @@ if [[ -z "$only" || "$only" == flat ]]; then
             touch "$flat/done"
         fi
         compare "One folder, $count files of $flat_kib KiB, stored" "$flat/tree" "$flat/input" \
-            qlmpatch "${extra_tools[@]}" tar-xf cp
+            qlmpatch "${extra_tools[@]}" tar-xf mapped-floor write-floor cp
     done
 fi
