@@ -2,9 +2,9 @@
 // files of a plain (ustar) tar of one folder, with nothing else around them (no lookups, no
 // backups, no progress). Not part of the product.
 //
-//   extract_floor mapped TAR FOLDER   each file the way qlmpatch makes it: created, reserved
-//                                     at its final size, mapped, filled through the view,
-//                                     unmapped, closed
+//   extract_floor mapped TAR FOLDER   each file the way qlmpatch makes it, through the same
+//                                     calls: created, reserved at its final size, mapped,
+//                                     filled through views, unmapped, closed
 //   extract_floor write TAR FOLDER    each file created and filled with one write(2)
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -15,6 +15,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "package/window.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -32,18 +35,19 @@ bool ParseOctal(const char* field, size_t width, uint64_t& value) {
     return true;
 }
 
+// Through the installer's own calls: the mapping reserves the file at its final size, and the
+// walk fills it view by view. The posix backend's File is the descriptor itself.
 bool WriteMapped(int fd, const char* data, size_t size) {
-    if (posix_fallocate(fd, 0, static_cast<off_t>(size)) != 0 ||
-        ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    const platform::Mapping mapping = platform::CreateWriteMapping(platform::File{fd}, size);
+    if (!mapping.valid()) {
         return false;
     }
-    void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (view == MAP_FAILED) {
-        return false;
-    }
-    madvise(view, size, MADV_POPULATE_WRITE);
-    memcpy(view, data, size);
-    return munmap(view, size) == 0;
+    Walk from = MemoryWalk(const_cast<char*>(data), size);  // only read
+    Walk to = FileWalk(mapping, 0, size);
+    const bool copied = CopyWalk(from, to) && WalkDone(to);
+    EndWalk(to);
+    platform::CloseMapping(mapping);
+    return copied;
 }
 
 bool WriteWhole(int fd, const char* data, size_t size) {
