@@ -12,9 +12,9 @@
 #include <tuple>
 #include <vector>
 
-#include "platform/posix/text.h"
 #include "sections.h"
 #include "support.h"
+#include "text/codepage.h"
 
 namespace {
 
@@ -126,8 +126,8 @@ TEST_F(Manifest, PayloadFolderIsSortedAndLongNamesGetPlaceholders) {
                                       {"a/exactly_twenty_nine_bytes.xyz", "31"},
                                       {"a/very_long_folder_name/long_file_name.dat", "long"},
                                       {U8(u8"Документы/отчёт.txt"), "report"},
-                                      {platform::posix::Cp1251ToUtf8(cyrillic31), "31 letters"},
-                                      {platform::posix::Cp1251ToUtf8(cyrillic32), "32 letters"},
+                                      {codepage::Cp1251ToUtf8(cyrillic31), "31 letters"},
+                                      {codepage::Cp1251ToUtf8(cyrillic32), "32 letters"},
                                       {"empty", "/"}});
     ASSERT_TRUE(Parse("payload files\nxlat S | R\nfile " + std::string(32, 'n') +
                       " = src\n"
@@ -241,12 +241,12 @@ TEST(Windows1251, EveryCharacterBothWays) {
     for (int byte = 1; byte < 256; ++byte) {
         all.push_back(static_cast<char>(byte));
     }
-    ASSERT_TRUE(platform::posix::Utf8ToCp1251Exact(platform::posix::Cp1251ToUtf8(all), &converted));
+    ASSERT_TRUE(codepage::Utf8ToCp1251Exact(codepage::Cp1251ToUtf8(all), &converted));
     EXPECT_EQ(converted, all);
     const std::string foreign = U8(u8"a漢b") + "\xC3";  // outside the macro, whose text is CP1251
-    EXPECT_EQ(platform::posix::Utf8ToCp1251(foreign), "a?b?");
-    EXPECT_TRUE(platform::posix::EqualFoldCp1251("ПаПкА Ёж ЇҐЎ", "папка ёЖ їґў"));
-    EXPECT_FALSE(platform::posix::EqualFoldCp1251("файл", "фаил"));
+    EXPECT_EQ(codepage::Utf8ToCp1251(foreign), "a?b?");
+    EXPECT_TRUE(codepage::EqualFoldCp1251("ПаПкА Ёж ЇҐЎ", "папка ёЖ їґў"));
+    EXPECT_FALSE(codepage::EqualFoldCp1251("файл", "фаил"));
     // For display, control bytes and the unused byte are escaped.
     EXPECT_EQ(pkgbuild::Windows1251ToUtf8(std::string("a\x01\x98\x7F\0", 5)),
               "a\\x01\\x98\\x7F\\x00");

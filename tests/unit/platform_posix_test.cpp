@@ -14,8 +14,8 @@
 #include "platform/posix/path.h"
 #include "platform/posix/process.h"
 #include "platform/posix/registry_store.h"
-#include "platform/posix/text.h"
 #include "support.h"
+#include "text/codepage.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ using test::U8;
 class Posix : public ::testing::Test {
   protected:
     std::string P(const std::string& relative = "") const {
-        std::string path = platform::posix::Utf8ToCp1251(temp_.path()) + "\\" + relative;
+        std::string path = codepage::Utf8ToCp1251(temp_.path()) + "\\" + relative;
         std::replace(path.begin(), path.end(), '/', '\\');
         return path;
     }

@@ -17,8 +17,8 @@
 
 #include "manifest.h"
 #include "package/reader.h"
-#include "platform/posix/text.h"
 #include "sections.h"
+#include "text/codepage.h"
 
 namespace pkgbuild {
 namespace {
@@ -42,7 +42,7 @@ std::string EntryLabel(size_t index, std::string_view name) {
 }
 
 std::string Field(std::string_view windows1251) {
-    return EscapeField(platform::posix::Cp1251ToUtf8(windows1251));
+    return EscapeField(codepage::Cp1251ToUtf8(windows1251));
 }
 
 std::string_view AsText(const Bytes& bytes) {
@@ -186,7 +186,7 @@ bool PlacePayload(std::string_view realPath, ExtractedEntry* entry, std::string*
             return false;
         }
         entry->key += FoldFileName(component) + '\\';
-        entry->relative += platform::posix::Cp1251ToUtf8(component) + "/";
+        entry->relative += codepage::Cp1251ToUtf8(component) + "/";
     }
     if (entry->key.empty()) {
         *problem = "names no file";

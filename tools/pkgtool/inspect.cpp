@@ -16,8 +16,8 @@
 #include "package/window.h"
 #include "package_builder.h"
 #include "platform/platform.h"
-#include "platform/posix/text.h"
 #include "sections.h"
+#include "text/codepage.h"
 
 namespace pkgbuild {
 namespace {
@@ -93,7 +93,7 @@ bool LocatePackage(ListedFile* listed, std::string* problem) {
 bool OpenListed(const char* path, ListedFile* listed) {
     // The platform layer takes the installer's Windows-1251 names; this one is the system's.
     std::string name;
-    if (platform::posix::Utf8ToCp1251Exact(path, &name)) {
+    if (codepage::Utf8ToCp1251Exact(path, &name)) {
         listed->file = platform::OpenFileRead(name.c_str());
     }
     if (!platform::GetFileLength(listed->file, &listed->data.length)) {

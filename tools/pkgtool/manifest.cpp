@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/posix/text.h"
+#include "text/codepage.h"
 
 namespace pkgbuild {
 namespace {
@@ -57,12 +57,11 @@ std::vector<std::string_view> SplitFields(std::string_view text) {
 // The character of a \xNN escape from the two digits at the start of `digits`. Only ASCII
 // codes: a byte of the upper half would break the UTF-8 the field is converted from.
 bool UnescapeCode(std::string_view digits, std::string* out) {
-    if (digits.size() < 2 || platform::posix::HexDigitValue(digits[0]) < 0 ||
-        platform::posix::HexDigitValue(digits[1]) < 0) {
+    if (digits.size() < 2 || codepage::HexDigitValue(digits[0]) < 0 ||
+        codepage::HexDigitValue(digits[1]) < 0) {
         return false;
     }
-    const int code =
-        platform::posix::HexDigitValue(digits[0]) * 16 + platform::posix::HexDigitValue(digits[1]);
+    const int code = codepage::HexDigitValue(digits[0]) * 16 + codepage::HexDigitValue(digits[1]);
     if (code == 0 || code > 0x7F) {
         return false;
     }
@@ -119,7 +118,7 @@ bool ParseDigits(std::string_view text, uint32_t base, uint32_t maximum, uint32_
     }
     uint64_t result = 0;
     for (const char c : text) {
-        const int digit = platform::posix::HexDigitValue(c);
+        const int digit = codepage::HexDigitValue(c);
         if (digit < 0 || static_cast<uint32_t>(digit) >= base) {
             return false;
         }
@@ -497,12 +496,12 @@ bool HexBytes(std::string_view text, Bytes* out) {
             ++i;
             continue;
         }
-        if (i + 1 == text.size() || platform::posix::HexDigitValue(text[i]) < 0 ||
-            platform::posix::HexDigitValue(text[i + 1]) < 0) {
+        if (i + 1 == text.size() || codepage::HexDigitValue(text[i]) < 0 ||
+            codepage::HexDigitValue(text[i + 1]) < 0) {
             return false;
         }
-        out->push_back(static_cast<uint8_t>(platform::posix::HexDigitValue(text[i]) * 16 +
-                                            platform::posix::HexDigitValue(text[i + 1])));
+        out->push_back(static_cast<uint8_t>(codepage::HexDigitValue(text[i]) * 16 +
+                                            codepage::HexDigitValue(text[i + 1])));
         i += 2;
     }
     return true;
@@ -607,12 +606,12 @@ bool Utf8ToWindows1251(std::string_view utf8, std::string* out, std::string* pro
     size_t pos = 0;
     while (pos < utf8.size()) {
         const size_t start = pos;
-        const int64_t codePoint = platform::posix::DecodeUtf8(utf8, &pos);
+        const int64_t codePoint = codepage::DecodeUtf8(utf8, &pos);
         if (codePoint < 0) {
             *problem = "malformed UTF-8 at byte " + std::to_string(start + 1);
             return false;
         }
-        const int byte = platform::posix::Cp1251Byte(static_cast<uint32_t>(codePoint));
+        const int byte = codepage::Cp1251Byte(static_cast<uint32_t>(codePoint));
         if (byte < 0) {
             char name[16];
             std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(codePoint));
@@ -634,7 +633,7 @@ std::string Windows1251ToUtf8(std::string_view text) {
             std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
             out += escaped;
         } else {
-            platform::posix::AppendUtf8(platform::posix::Cp1251CodePoint(byte), &out);
+            codepage::AppendUtf8(codepage::Cp1251CodePoint(byte), &out);
         }
     }
     return out;

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "package/format.h"
-#include "platform/posix/text.h"
+#include "text/codepage.h"
 
 namespace pkgbuild {
 namespace {
@@ -70,7 +70,7 @@ Decoding Damaged(const Cursor& cursor, std::string problem) {
 std::string FoldFileName(std::string_view windows1251) {
     std::string folded(windows1251);
     for (char& c : folded) {
-        c = static_cast<char>(platform::posix::FoldCp1251(static_cast<unsigned char>(c)));
+        c = static_cast<char>(codepage::FoldCp1251(static_cast<unsigned char>(c)));
     }
     return folded;
 }

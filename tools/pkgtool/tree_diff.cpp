@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "manifest.h"
-#include "platform/posix/text.h"
 #include "sections.h"
+#include "text/codepage.h"
 
 namespace pkgbuild {
 namespace {
@@ -316,7 +316,7 @@ bool HoldsErrorMarker(const Tree& tree) {
 }
 
 std::string ManifestName(const Item& item) {
-    return EscapeField(platform::posix::Cp1251ToUtf8(item.name));
+    return EscapeField(codepage::Cp1251ToUtf8(item.name));
 }
 
 std::string PlanText(const Plan& plan, const fs::path& newRoot, const fs::path& outputFolder) {

@@ -20,7 +20,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/path.h"
-#include "platform/posix/text.h"
+#include "text/codepage.h"
 
 #ifndef RENAME_NOREPLACE
 #define RENAME_NOREPLACE (1 << 0)
@@ -258,8 +258,8 @@ bool GetOwnProgramPath(char* out, size_t size) {
             return false;
         }
         if (static_cast<size_t>(length) < buffer.size()) {
-            const std::string text =
-                posix::Utf8ToCp1251(std::string_view(buffer.data(), static_cast<size_t>(length)));
+            const std::string text = codepage::Utf8ToCp1251(
+                std::string_view(buffer.data(), static_cast<size_t>(length)));
             if (out == nullptr || text.size() >= size) {
                 return false;
             }

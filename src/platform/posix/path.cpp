@@ -31,7 +31,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/posix/text.h"
+#include "text/codepage.h"
 
 namespace platform::posix {
 namespace {
@@ -116,14 +116,14 @@ std::string Join(const std::string& folder, const std::string& name) {
 std::string Folded(std::string_view text) {
     std::string key(text);
     for (char& c : key) {
-        c = static_cast<char>(FoldCp1251(static_cast<unsigned char>(c)));
+        c = static_cast<char>(codepage::FoldCp1251(static_cast<unsigned char>(c)));
     }
     return key;
 }
 
 void AddName(FolderIndex& index, size_t* count, const std::string& name) {
     std::string text;
-    if (!Utf8ToCp1251Exact(name, &text)) {
+    if (!codepage::Utf8ToCp1251Exact(name, &text)) {
         return;
     }
     const std::string key = Folded(text);
@@ -139,7 +139,7 @@ void AddName(FolderIndex& index, size_t* count, const std::string& name) {
 
 void RemoveName(FolderIndex& index, size_t* count, const std::string& name) {
     std::string text;
-    if (!Utf8ToCp1251Exact(name, &text)) {
+    if (!codepage::Utf8ToCp1251Exact(name, &text)) {
         return;
     }
     const auto [first, last] = index.names.equal_range(Folded(text));
@@ -155,7 +155,7 @@ void RemoveName(FolderIndex& index, size_t* count, const std::string& name) {
 // The entry for `component`: its exact form when present, else the smallest name folding
 // alike, so that the choice does not depend on the order the folder lists them.
 bool FindInIndex(const FolderIndex& index, std::string_view component, std::string* name) {
-    const std::string exact = Cp1251ToUtf8(component);
+    const std::string exact = codepage::Cp1251ToUtf8(component);
     const auto [first, last] = index.names.equal_range(Folded(component));
     const std::string* best = nullptr;
     for (auto it = first; it != last; ++it) {
@@ -359,7 +359,7 @@ bool FindName(NameCache& cache, const std::string& folder, std::string_view comp
         *name = std::string(component);  // in every folder, and in no index
         return true;
     }
-    const std::string exact = Cp1251ToUtf8(component);
+    const std::string exact = codepage::Cp1251ToUtf8(component);
     FolderIndex fresh;
     FolderIndex* index = nullptr;
     if (cache.watches.count(folder) == 0 || !CheckFolder(cache, folder, &index) ||
@@ -397,7 +397,7 @@ bool FindName(NameCache& cache, const std::string& folder, std::string_view comp
 std::string SpellFolder(const Components& parts) {
     std::string folder = parts.absolute ? "/" : "";
     for (size_t i = 0; i + 1 < parts.names.size(); ++i) {
-        folder = Join(folder, Cp1251ToUtf8(parts.names[i]));
+        folder = Join(folder, codepage::Cp1251ToUtf8(parts.names[i]));
     }
     return folder;
 }
@@ -435,7 +435,8 @@ ResolvedFolder ResolveFolder(NameCache& cache, const Components& parts) {
         if (folder.found && !FindName(cache, folder.path, parts.names[i], &name, &fragile)) {
             folder.found = false;
         }
-        folder.path = Join(folder.path, folder.found ? name : Cp1251ToUtf8(parts.names[i]));
+        folder.path =
+            Join(folder.path, folder.found ? name : codepage::Cp1251ToUtf8(parts.names[i]));
     }
     // Kept only when every case-insensitive match was made in a folder that stays indexed.
     if (parts.absolute && folder.found && !fragile && generation == cache.generation) {
@@ -498,7 +499,7 @@ std::string ConvertPath(std::string_view path, bool* exists) {
         } else if (folder.found) {
             found = FindName(cache, folder.path, last, &name, nullptr);
         }
-        out = Join(folder.path, found ? name : Cp1251ToUtf8(last));
+        out = Join(folder.path, found ? name : codepage::Cp1251ToUtf8(last));
         if (parts.trailingSeparator) {
             out.push_back('/');
         }
@@ -518,7 +519,7 @@ std::string SpellPath(std::string_view path) {
     const Components parts = Split(path);
     std::string out = parts.absolute ? "/" : "";
     for (std::string_view name : parts.names) {
-        out = Join(out, Cp1251ToUtf8(name));
+        out = Join(out, codepage::Cp1251ToUtf8(name));
     }
     if (parts.trailingSeparator && !parts.names.empty()) {
         out.push_back('/');

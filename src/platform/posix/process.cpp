@@ -15,7 +15,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/path.h"
-#include "platform/posix/text.h"
+#include "text/codepage.h"
 
 extern char** environ;
 
@@ -117,7 +117,7 @@ std::string ReadOwnCommandLine() {
         if (!line.empty()) {
             line.push_back(' ');
         }
-        line += '"' + Utf8ToCp1251(std::string_view(bytes).substr(pos, end - pos)) + '"';
+        line += '"' + codepage::Utf8ToCp1251(std::string_view(bytes).substr(pos, end - pos)) + '"';
         pos = end + 1;
     }
     return line;
@@ -177,7 +177,7 @@ bool StartProcess(const char* program, char* commandLine, const char* currentFol
     }
     std::vector<std::string> words;
     for (const std::string& word : posix::SplitCommandLine(commandLine ? commandLine : "")) {
-        words.push_back(posix::Cp1251ToUtf8(word));
+        words.push_back(codepage::Cp1251ToUtf8(word));
     }
     std::vector<char*> argv;
     for (std::string& word : words) {

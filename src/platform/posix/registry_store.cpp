@@ -21,7 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/posix/text.h"
+#include "text/codepage.h"
 
 namespace platform::posix {
 namespace {
@@ -54,7 +54,7 @@ struct Cursor {
     // Case-insensitive ASCII prefix, as regedit accepts "DWORD:" too.
     bool takeWord(std::string_view word) {
         if (text.size() - pos < word.size() ||
-            !EqualFoldCp1251(text.substr(pos, word.size()), word)) {
+            !codepage::EqualFoldCp1251(text.substr(pos, word.size()), word)) {
             return false;
         }
         pos += word.size();
@@ -71,12 +71,12 @@ struct Cursor {
 bool TakeHexNumber(Cursor* cursor, size_t maxDigits, uint32_t* value) {
     size_t digits = 0;
     *value = 0;
-    while (digits < maxDigits && HexDigitValue(cursor->peek()) >= 0) {
-        *value = (*value << 4) | static_cast<uint32_t>(HexDigitValue(cursor->peek()));
+    while (digits < maxDigits && codepage::HexDigitValue(cursor->peek()) >= 0) {
+        *value = (*value << 4) | static_cast<uint32_t>(codepage::HexDigitValue(cursor->peek()));
         ++cursor->pos;
         ++digits;
     }
-    return digits > 0 && HexDigitValue(cursor->peek()) < 0;
+    return digits > 0 && codepage::HexDigitValue(cursor->peek()) < 0;
 }
 
 // A double-quoted text with `\` escaping the next byte; the cursor is on the opening quote.
@@ -313,7 +313,7 @@ std::string NormaliseKeyPath(std::string_view path) {
         }
         if (out.empty()) {
             for (std::string_view root : kRootNames) {
-                if (EqualFoldCp1251(part, root)) {
+                if (codepage::EqualFoldCp1251(part, root)) {
                     part = root;
                 }
             }
@@ -327,7 +327,7 @@ std::string NormaliseKeyPath(std::string_view path) {
 
 RegKeyEntry* FindKey(RegStore* store, std::string_view normalisedPath) {
     for (RegKeyEntry& key : store->keys) {
-        if (EqualFoldCp1251(key.path, normalisedPath)) {
+        if (codepage::EqualFoldCp1251(key.path, normalisedPath)) {
             return &key;
         }
     }
@@ -336,7 +336,7 @@ RegKeyEntry* FindKey(RegStore* store, std::string_view normalisedPath) {
 
 const RegValue* FindValue(const RegKeyEntry& key, std::string_view name) {
     for (const RegValue& value : key.values) {
-        if (EqualFoldCp1251(value.name, name)) {
+        if (codepage::EqualFoldCp1251(value.name, name)) {
             return &value;
         }
     }
@@ -367,7 +367,7 @@ bool EnsureKey(RegStore* store, std::string_view normalisedPath) {
 
 void PutValue(RegKeyEntry* key, std::string_view name, uint32_t type, std::string data) {
     for (RegValue& value : key->values) {
-        if (EqualFoldCp1251(value.name, name)) {
+        if (codepage::EqualFoldCp1251(value.name, name)) {
             value.type = type;
             value.data = std::move(data);
             return;

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/posix/text.h"
+#include "text/codepage.h"
 
 namespace platform {
 namespace {
@@ -38,7 +38,7 @@ FILE* OutputOf(const Terminal& terminal) {
 
 // UTF-8 for display, CR LF as a line feed.
 std::string DisplayText(const char* text) {
-    const std::string shown = posix::Cp1251ToUtf8(text ? text : "");
+    const std::string shown = codepage::Cp1251ToUtf8(text ? text : "");
     std::string out;
     out.reserve(shown.size() + 1);
     for (size_t i = 0; i < shown.size(); ++i) {
@@ -91,8 +91,8 @@ void EndPromptLine(FILE* input, FILE* output) {
 }
 
 bool MeansOk(const std::string& answer) {
-    return answer.empty() || posix::EqualFoldCp1251(answer, "ok") ||
-           posix::EqualFoldCp1251(answer, "o");
+    return answer.empty() || codepage::EqualFoldCp1251(answer, "ok") ||
+           codepage::EqualFoldCp1251(answer, "o");
 }
 
 }  // namespace

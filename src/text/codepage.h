@@ -1,13 +1,12 @@
-// Windows-1251 <-> UTF-8 conversion and Windows-1251 case folding for the posix backend.
-// Inside the program every text is 8-bit Windows-1251; the system, its file names and the
-// terminal speak UTF-8. Table-driven, no locale or iconv involved.
+// The Windows-1251 codec: conversion to and from UTF-8 and Windows-1251 case folding, for
+// both programs and pkgtool. Table-driven, no locale or iconv involved.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-namespace platform::posix {
+namespace codepage {
 
 // The character of a Windows-1251 byte (0x98, which has none, stands for U+0098 as on
 // Windows, so that every byte converts and comes back unchanged).
@@ -37,4 +36,4 @@ bool EqualFoldCp1251(std::string_view a, std::string_view b);
 // The value of a hexadecimal digit in either case, or -1.
 int HexDigitValue(char c);
 
-}  // namespace platform::posix
+}  // namespace codepage

@@ -1,10 +1,10 @@
 // Windows-1251 <-> UTF-8: one table for the upper half of the code page (0x80-0xBF), the
 // Cyrillic alphabet at 0xC0-0xFF is U+0410-U+044F in order.
-#include "platform/posix/text.h"
+#include "text/codepage.h"
 
 #include <cstdint>
 
-namespace platform::posix {
+namespace codepage {
 namespace {
 
 // Unicode code points of bytes 0x80-0xBF. 0x98 has no character in the code page; it maps
@@ -188,4 +188,4 @@ int HexDigitValue(char c) {
     return -1;
 }
 
-}  // namespace platform::posix
+}  // namespace codepage
