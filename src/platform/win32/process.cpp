@@ -100,19 +100,17 @@ void HardenDllSearch() {
     call(kSearchSystem32);
 }
 
-// Converted once and kept for the life of the process; the empty line when it cannot be.
+// Converted at each call into memory kept for the life of the process (the worker asks once).
+// The empty line when it cannot be had.
 const char* GetProcessCommandLine() {
-    static const char* const line = [] {
-        const wchar_t* wide = GetCommandLineW();
-        const int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-        char* text = size > 0 ? new (std::nothrow) char[size] : nullptr;
-        if (text != nullptr &&
-            WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, size, nullptr, nullptr) != size) {
-            delete[] text;
-            text = nullptr;
-        }
-        return text != nullptr ? text : "";
-    }();
+    const wchar_t* wide = GetCommandLineW();
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    char* line = size > 0 ? new (std::nothrow) char[size] : nullptr;
+    if (line == nullptr ||
+        WideCharToMultiByte(CP_UTF8, 0, wide, -1, line, size, nullptr, nullptr) != size) {
+        delete[] line;
+        return "";
+    }
     return line;
 }
 
