@@ -46,12 +46,16 @@ i686-w64-mingw32-objcopy --dump-section .gnu_debuglink="$link" "$exe" "$scratch/
 if [ ! -s "$link" ]; then
     echo "FAIL: $exe has no .gnu_debuglink"
     failed=1
-elif [ "$(head -c 16 "$link" | tr -d '\0')" != PATCH.EXE.debug ]; then
-    echo "FAIL: $exe links to $(head -c 16 "$link" | tr -d '\0'), not PATCH.EXE.debug"
+elif [ "$(head -c -4 "$link" | tr -d '\0')" != PATCH.EXE.debug ]; then
+    echo "FAIL: $exe links to $(head -c -4 "$link" | tr -d '\0'), not PATCH.EXE.debug"
     failed=1
-elif [ "$(tail -c 4 "$link" | od -An -tx1)" != "$(gzip -c "$exe.debug" | tail -c 8 | head -c 4 | od -An -tx1)" ]; then
-    echo "FAIL: $exe.debug is not the debug information of $exe (CRC-32 differs)"
-    failed=1
+else
+    linked_crc=$(tail -c 4 "$link" | od -An -tx1)
+    debug_crc=$(gzip -c "$exe.debug" | tail -c 8 | head -c 4 | od -An -tx1)
+    if [ "$linked_crc" != "$debug_crc" ]; then
+        echo "FAIL: $exe.debug is not the debug information of $exe (CRC-32 differs)"
+        failed=1
+    fi
 fi
 
 if ((failed)); then
