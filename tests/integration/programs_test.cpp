@@ -107,7 +107,9 @@ TEST_F(Pkgtool, ListAndBuildRefuseWhatTheyCannotReadOrBuild) {
     const std::pair<const char*, int> cases[] = {{"list broken.pkg", 1},
                                                  {"list magic.pkg", 1},
                                                  {"list", 2},
-                                                 {"build bad.manifest out.pkg", 1}};
+                                                 {"build bad.manifest out.pkg", 1},
+                                                 {"--version", 0},
+                                                 {"--version list", 2}};
     for (const auto& [arguments, status] : cases) {
         EXPECT_EQ(Run(arguments), status) << arguments << "\n" << output_;
     }

@@ -51,14 +51,12 @@ DWORD LowPart(uint64_t value) {
     return static_cast<DWORD>(value & 0xFFFFFFFFu);
 }
 
-// Views start at a multiple of this (64 KiB on every Windows so far).
+// Views start at a multiple of this (64 KiB on every Windows so far). Asked on every call: a
+// local static would need the C++ runtime's thread-safe guard, which brings exceptions with it.
 uint64_t AllocationGranularity() {
-    static const uint64_t granularity = [] {
-        SYSTEM_INFO info;
-        GetSystemInfo(&info);
-        return static_cast<uint64_t>(info.dwAllocationGranularity);
-    }();
-    return granularity;
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwAllocationGranularity;
 }
 
 }  // namespace
