@@ -19,9 +19,9 @@ bool FormatPath(char* out, size_t size, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
 // Calls `action` with the installation folder followed by each string of the string-list
-// section `name`, in order; a path that does not fit its buffer is skipped. True when the
+// section `kind`, in order; a path that does not fit its buffer is skipped. True when the
 // section is absent or was walked; false when it is present but could not be loaded.
-bool ForEachInstallPath(const PatchContext& context, const char* name,
+bool ForEachInstallPath(const PatchContext& context, SectionKind kind,
                         void (*action)(const char* path));
 
 // Discovery and version gate.
@@ -52,5 +52,3 @@ bool RunExternalCommands(PatchContext& context);
 bool RemoveFiles(PatchContext& context);
 bool ApplyRegistryTable(PatchContext& context);
 void StampPatchLevel(PatchContext& context, bool failed);
-int32_t ParseNumber(const char* text);
-int32_t ParseHexDigits(const char* text);

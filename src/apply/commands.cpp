@@ -5,12 +5,6 @@
 namespace {
 
 constexpr const char kCommandErrorText[] = "Ошибка при исполнении внешних программ!\r\n";
-// A started program reports its failure by leaving this file in the installation folder.
-constexpr const char kErrorMarkerName[] = "qlm_patch_apply_err.txt";
-
-constexpr uint8_t kWaitForExit = 0x01;
-constexpr uint8_t kRelativeToInstall = 0x02;
-constexpr uint8_t kProgramInCommandLine = 0x04;
 
 constexpr uint32_t kExitPauseMilliseconds = 1000;
 
@@ -41,18 +35,18 @@ bool RunCommand(const PatchContext& context, const Command& command) {
     char commandLine[kCommandBufferSize];
     char markerPath[kCommandBufferSize];
     const bool programFits =
-        (command.flags & kRelativeToInstall)
+        (command.flags & kCommandRelativeToInstall)
             ? FormatPath(programPath, sizeof programPath, "%s%s", context.installFolder,
                          command.program)
             : FormatPath(programPath, sizeof programPath, "%s", command.program);
     if (!programFits) {
         return false;
     }
-    const bool lineFits =
-        (command.flags & kProgramInCommandLine)
-            ? FormatPath(commandLine, sizeof commandLine, "\"%s\" DUMMY %s", programPath,
-                         command.arguments)
-            : FormatPath(commandLine, sizeof commandLine, "DUMMY %s", command.arguments);
+    const bool lineFits = (command.flags & kCommandProgramInCommandLine)
+                              ? FormatPath(commandLine, sizeof commandLine, kCommandLineWithProgram,
+                                           programPath, command.arguments)
+                              : FormatPath(commandLine, sizeof commandLine,
+                                           kCommandLineWithoutProgram, command.arguments);
     if (!lineFits || !FormatPath(markerPath, sizeof markerPath, "%s%s", context.installFolder,
                                  kErrorMarkerName)) {
         return false;
@@ -63,7 +57,7 @@ bool RunCommand(const PatchContext& context, const Command& command) {
     if (!platform::StartProcess(programPath, commandLine, currentFolder, &process)) {
         return false;
     }
-    if (command.flags & kWaitForExit) {
+    if (command.flags & kCommandWaitForExit) {
         platform::WaitForProcess(process);
         platform::SleepMilliseconds(kExitPauseMilliseconds);
     }
@@ -101,7 +95,7 @@ bool RunExternalCommands(PatchContext& context) {
     bool succeeded = true;
     {
         Section section;
-        switch (LoadSection(context, ":CommandsToExecute", &section)) {
+        switch (LoadSection(context, SectionKind::CommandsToExecute, &section)) {
             case SectionLoad::Missing:
                 return true;
             case SectionLoad::Failed:

@@ -147,7 +147,7 @@ bool ReadRegistryString(platform::RegistryRoot root, const char* subKey, const c
 bool DiscoverInstallation(PatchContext& context) {
     Section section;
     RegistryKeys keys{};
-    if (LoadSection(context, ":RegistryKeys", &section) != SectionLoad::Loaded ||
+    if (LoadSection(context, SectionKind::RegistryKeys, &section) != SectionLoad::Loaded ||
         !ReadRegistryKeys(section, &keys)) {
         return false;
     }
@@ -163,7 +163,7 @@ bool DiscoverInstallation(PatchContext& context) {
 
 bool ConfirmStart(PatchContext& context) {
     Section section;
-    switch (LoadSection(context, ":StartupMsg", &section)) {
+    switch (LoadSection(context, SectionKind::StartupMsg, &section)) {
         case SectionLoad::Missing:
             return true;
         case SectionLoad::Failed:

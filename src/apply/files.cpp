@@ -56,10 +56,10 @@ bool NamesAFile(const char* relativeName) {
 
 }  // namespace
 
-bool ForEachInstallPath(const PatchContext& context, const char* name,
+bool ForEachInstallPath(const PatchContext& context, SectionKind kind,
                         void (*action)(const char* path)) {
     Section section;
-    switch (LoadSection(context, name, &section)) {
+    switch (LoadSection(context, kind, &section)) {
         case SectionLoad::Missing:
             return true;
         case SectionLoad::Failed:
@@ -80,7 +80,7 @@ bool ForEachInstallPath(const PatchContext& context, const char* name,
 
 bool LoadNameTable(PatchContext& context) {
     Section section;
-    switch (LoadSection(context, ":XlatNamesTable", &section)) {
+    switch (LoadSection(context, SectionKind::XlatNamesTable, &section)) {
         case SectionLoad::Failed:
             return false;  // placeholder names must never be installed as they are
         case SectionLoad::Missing:
@@ -115,7 +115,7 @@ bool TranslateName(const PatchContext& context, const DirectoryEntry& entry, cha
 }
 
 bool CreateFolders(PatchContext& context) {
-    return ForEachInstallPath(context, ":Folders",
+    return ForEachInstallPath(context, SectionKind::Folders,
                               [](const char* path) { platform::CreateFolder(path); });
 }
 
@@ -141,9 +141,9 @@ bool ReplaceFile(PatchContext& context, const DirectoryEntry& entry) {
     const bool nameFits = TranslateName(context, entry, relativeName);
     const bool targetFits =
         FormatPath(target, sizeof target, "%s%s", context.installFolder, relativeName);
-    // A target holds at most 507 characters, so that its backup name fits as well.
+    // A target leaves room for its backup's suffix within the path limit.
     const bool pathsFit = nameFits && targetFits && NamesAFile(relativeName) &&
-                          FormatPath(backup, sizeof backup, "%s.bak", target);
+                          FormatPath(backup, sizeof backup, "%s%s", target, kBackupSuffix);
     ShowStatus(context, kUpdatingText, relativeName);
     if (!pathsFit) {
         // Nothing has been touched for a name that cannot be held.

@@ -7,8 +7,8 @@
 #include "apply/context.h"
 #include "text/codepage.h"
 
-SectionLoad LoadSection(const PatchContext& context, const char* name, Section* section) {
-    const int index = FindEntry(context.package, name);
+SectionLoad LoadSection(const PatchContext& context, SectionKind kind, Section* section) {
+    const int index = FindEntry(context.package, SectionName(kind));
     if (index < 0) {
         return SectionLoad::Missing;
     }

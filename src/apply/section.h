@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "package/format.h"
+
 struct PatchContext;
 
 enum class SectionLoad {
@@ -24,7 +26,7 @@ struct Section {
     uint32_t size = 0;
 };
 
-SectionLoad LoadSection(const PatchContext& context, const char* name, Section* section);
+SectionLoad LoadSection(const PatchContext& context, SectionKind kind, Section* section);
 
 class SectionReader {
   public:

@@ -9,6 +9,16 @@ size_t EntryNameLength(const DirectoryEntry& entry) {
     return strnlen(entry.name, kNameSize);
 }
 
+SectionKind KindOfSection(std::string_view name) {
+    for (size_t index = 0; index < std::size(kSectionNames); ++index) {
+        if (NamesMatch(name.data(), name.size(), kSectionNames[index],
+                       strlen(kSectionNames[index]))) {
+            return static_cast<SectionKind>(index);
+        }
+    }
+    return SectionKind::Unknown;
+}
+
 static char FoldAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
 }

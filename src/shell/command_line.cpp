@@ -103,7 +103,7 @@ bool RunCommandLine(PatchContext& context, const char* commandLine) {
 
 void FinishRun(PatchContext& context, bool waitForUser) {
     platform::ShowFinishButton(context.dialogWindow);
-    context.runState.store(waitForUser ? kRunWaitingForUser : kRunClosing);
+    context.runState.store(waitForUser ? platform::kRunWaitingForUser : platform::kRunClosing);
     platform::WakeWindowLoop(context.dialogWindow);
 }
 

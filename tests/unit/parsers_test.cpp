@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "apply/apply.h"
+#include "package/numbers.h"
 #include "shell/command_line.h"
 
 namespace {

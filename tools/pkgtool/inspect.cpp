@@ -1,6 +1,7 @@
 #include "inspect.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -8,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "apply/apply.h"
 #include "manifest.h"
 #include "package/format.h"
+#include "package/numbers.h"
 #include "package/reader.h"
 #include "package/signature.h"
 #include "package/window.h"
@@ -23,7 +24,7 @@ namespace pkgbuild {
 namespace {
 
 constexpr int kExitFailure = 1;
-constexpr size_t kTargetLimit = kInstallerPathLimit - kBackupSuffixLength;
+constexpr size_t kTargetLimit = kPathCharacters - kBackupSuffixLength;
 
 // `size` bytes at `offset` lie within `length` bytes; no sum can overflow in 64 bits.
 bool Within(uint64_t offset, uint64_t size, uint64_t length) {
@@ -344,7 +345,7 @@ std::string ShowPaths(std::string_view bytes) {
     std::vector<std::string> paths;
     const std::string damage = DecodeStringList(bytes, &paths).problem;
     for (const std::string& path : paths) {
-        std::printf("  %s%s\n", Text(path).c_str(), LengthNote(path, kInstallerPathLimit));
+        std::printf("  %s%s\n", Text(path).c_str(), LengthNote(path, kPathCharacters));
     }
     return damage;
 }
@@ -364,42 +365,71 @@ std::string ShowNamePairs(std::string_view bytes) {
 }
 
 std::string CommandFlags(uint8_t flags) {
-    static const char* const kNames[] = {"wait for exit", "relative to the installation folder",
-                                         "program in command line"};
+    static const struct {
+        uint8_t flag;
+        const char* name;
+    } kNames[] = {{kCommandWaitForExit, "wait for exit"},
+                  {kCommandRelativeToInstall, "relative to the installation folder"},
+                  {kCommandProgramInCommandLine, "program in command line"}};
     std::string out;
-    for (int bit = 0; bit < 3; ++bit) {
-        if (flags & (1 << bit)) {
-            out += std::string(out.empty() ? "" : ", ") + kNames[bit];
+    for (const auto& [flag, name] : kNames) {
+        if (flags & flag) {
+            out += std::string(out.empty() ? "" : ", ") + name;
         }
     }
-    if (flags & 0xF8) {
+    if (flags & ~kCommandKnownFlags) {
         out += std::string(out.empty() ? "" : ", ") + "bits 3-7 (no effect)";
     }
     return out.empty() ? "none" : out;
 }
 
+std::string Formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Formatted(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    va_list again;
+    va_copy(again, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, arguments);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
+    va_end(arguments);
+    return text;
+}
+
+// The program path and the command line the installer forms for a command, from these texts
+// of its program and arguments; a program relative to the installation follows `folder`.
+struct CommandTexts {
+    std::string program;
+    std::string line;
+};
+CommandTexts FormCommand(uint8_t flags, const std::string& folder, const std::string& program,
+                         const std::string& arguments) {
+    CommandTexts texts;
+    texts.program = (flags & kCommandRelativeToInstall) ? folder + program : program;
+    texts.line = (flags & kCommandProgramInCommandLine)
+                     ? Formatted(kCommandLineWithProgram, texts.program.c_str(), arguments.c_str())
+                     : Formatted(kCommandLineWithoutProgram, arguments.c_str());
+    return texts;
+}
+
 std::string ShowCommands(std::string_view bytes) {
     std::vector<Command> commands;
     std::string damage = DecodeCommands(bytes, &commands).problem;
-    constexpr char kFolder[] = "<installation folder>\\";
     for (size_t i = 0; i < commands.size(); ++i) {
         const Command& command = commands[i];
-        const std::string program =
-            (command.flags & 0x02) ? kFolder + Text(command.program) : Text(command.program);
-        const std::string line = (command.flags & 0x04)
-                                     ? "\"" + program + "\" DUMMY " + Text(command.arguments)
-                                     : "DUMMY " + Text(command.arguments);
+        const CommandTexts shown = FormCommand(command.flags, "<installation folder>\\",
+                                               Text(command.program), Text(command.arguments));
         // Their lengths without the installation folder, which only makes them longer.
-        const size_t lineBytes = (command.flags & 0x04)
-                                     ? command.program.size() + 9 + command.arguments.size()
-                                     : 6 + command.arguments.size();
+        const CommandTexts stored =
+            FormCommand(command.flags, "", command.program, command.arguments);
         std::printf("  %zu. flags 0x%02X: %s\n", i + 1, command.flags,
                     CommandFlags(command.flags).c_str());
-        std::printf("     program       %s\n", program.c_str());
-        std::printf("     command line  %s\n", line.c_str());
-        if (std::max(command.program.size(), lineBytes) > kInstallerCommandLimit) {
+        std::printf("     program       %s\n", shown.program.c_str());
+        std::printf("     command line  %s\n", shown.line.c_str());
+        if (std::max(stored.program.size(), stored.line.size()) > kCommandCharacters) {
             damage = "a program path or command line is longer than the installer's " +
-                     std::to_string(kInstallerCommandLimit) + " bytes";
+                     std::to_string(kCommandCharacters) + " bytes";
         }
     }
     return damage;
@@ -410,18 +440,21 @@ std::string ShowRegistryTable(std::string_view bytes) {
     const std::string damage = DecodeRegistryTable(bytes, &records).problem;
     for (size_t i = 0; i < records.size(); ++i) {
         const RegistryRecord& r = records[i];
-        const std::string operation =
-            r.operation == 1 ? "apply" : "skip (operation " + std::to_string(r.operation) + ")";
-        const std::string root = r.root == 1 ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE";
-        const std::string rootNote =
-            (r.root == 0 || r.root == 1) ? "" : " (root " + std::to_string(r.root) + ")";
+        const std::string operation = r.operation == kRegistryOperationApply
+                                          ? "apply"
+                                          : "skip (operation " + std::to_string(r.operation) + ")";
+        const bool currentUser = r.root == kRegistryRootCurrentUser;
+        const std::string root = currentUser ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE";
+        const std::string rootNote = (currentUser || r.root == kRegistryRootLocalMachine)
+                                         ? ""
+                                         : " (root " + std::to_string(r.root) + ")";
         const std::string name = r.valueName.empty() ? "(default)" : Quote(r.valueName);
         std::string value;
-        if (r.valueType == 1) {
+        if (r.valueType == kRegistryValueDword) {
             const int32_t number = ParseNumber(r.data.c_str());
             value = name + " = REG_DWORD " + std::to_string(number) + " (" +
                     Hex32(static_cast<uint32_t>(number)) + ", from " + Quote(r.data) + ")";
-        } else if (r.valueType == 2) {
+        } else if (r.valueType == kRegistryValueText) {
             value = name + " = REG_SZ " + Quote(r.data);
         } else {
             value = "the key only (type " + std::to_string(r.valueType) + ")";

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "package/format.h"
 #include "text/codepage.h"
 
 namespace pkgbuild {
@@ -23,7 +24,6 @@ namespace fs = std::filesystem;
 
 // Fields and numbers -------------------------------------------------------------------------
 
-constexpr size_t kMaxEntryName = 31;  // the name field holds 31 bytes and a NUL
 constexpr char kBlanks[] = " \t";
 
 std::string_view Trim(std::string_view text) {
@@ -259,7 +259,7 @@ bool AddPayload(Parser& p, const std::string& realName, const fs::path& source) 
     if (realName.empty()) {
         return p.Fail("an entry name is empty");
     }
-    if (realName[0] == ':') {
+    if (realName[0] == kSectionPrefix) {
         return p.Fail("entry name '" + Windows1251ToUtf8(realName) +
                       "' begins with ':', which marks control sections");
     }
@@ -267,8 +267,8 @@ bool AddPayload(Parser& p, const std::string& realName, const fs::path& source) 
         return p.Fail("entry name '" + Windows1251ToUtf8(realName) + "' is used twice");
     }
     std::string storedName = realName;
-    if (realName.size() > kMaxEntryName) {
-        char placeholder[32];
+    if (realName.size() > kMaxEntryNameLength) {
+        char placeholder[kNameSize];
         std::snprintf(placeholder, sizeof placeholder, "TMP%016u", ++p.placeholders);
         storedName = placeholder;
         if (!p.payloadNames.insert(FoldName(storedName)).second) {
@@ -455,9 +455,9 @@ bool DoCommand(Parser& p, const Fields& f) {
 bool RootField(Parser& p, std::string_view raw, uint32_t* root) {
     const std::string folded = FoldName(raw);
     if (folded == "hklm" || folded == "hkey_local_machine") {
-        *root = 0;
+        *root = kRegistryRootLocalMachine;
     } else if (folded == "hkcu" || folded == "hkey_current_user") {
-        *root = 1;
+        *root = kRegistryRootCurrentUser;
     } else if (!ParseUnsigned(raw, UINT32_MAX, root)) {
         return p.Fail("bad ROOT '" + std::string(raw) + "' (HKLM, HKCU or a number)");
     }
@@ -472,7 +472,7 @@ bool DoRegistry(Parser& p, const Fields& f) {
         !TextField(p, f[4], &record.valueName) || !TextField(p, f[5], &record.data)) {
         return false;
     }
-    if (record.operation == 0) {
+    if (record.operation == kRegistryOperationEnd) {
         return p.Fail("OP 0 would end the registry table (1 applies, 2 skips)");
     }
     p.registry.push_back(record);
@@ -513,12 +513,12 @@ bool DoSection(Parser& p, const Fields& f) {
     if (!PathField(p, f[0], "NAME", &name)) {
         return false;
     }
-    if (name[0] != ':') {
+    if (name[0] != kSectionPrefix) {
         return p.Fail("section name '" + Windows1251ToUtf8(name) + "' does not begin with ':'");
     }
-    if (name.size() > kMaxEntryName) {
+    if (name.size() > kMaxEntryNameLength) {
         return p.Fail("section name '" + Windows1251ToUtf8(name) + "' is longer than " +
-                      std::to_string(kMaxEntryName) + " bytes");
+                      std::to_string(kMaxEntryNameLength) + " bytes");
     }
     if (!p.payloadNames.insert(FoldName(name)).second) {
         return p.Fail("section '" + Windows1251ToUtf8(name) + "' is given twice");
@@ -592,9 +592,9 @@ bool ParseLine(Parser& p, std::string_view text) {
     return p.Fail("unknown directive '" + std::string(word) + "'");
 }
 
-void AddSection(const char* name, Bytes content, std::vector<Entry>* entries) {
+void AddSection(SectionKind kind, Bytes content, std::vector<Entry>* entries) {
     Entry entry;
-    entry.name = name;
+    entry.name = SectionName(kind);
     entry.content = std::move(content);
     entries->push_back(std::move(entry));
 }
@@ -667,25 +667,25 @@ bool ParseManifest(const std::string& text, const std::string& baseFolder, Packa
     *out = Package();
     std::vector<Entry>& entries = out->entries;
     if (p.registryKeysLine != 0) {
-        AddSection(":RegistryKeys", p.registryKeys, &entries);
+        AddSection(SectionKind::RegistryKeys, p.registryKeys, &entries);
     }
     if (p.startupMsgLine != 0) {
-        AddSection(":StartupMsg", StringList(p.startupMsg), &entries);
+        AddSection(SectionKind::StartupMsg, StringList(p.startupMsg), &entries);
     }
     if (!p.xlat.empty()) {
-        AddSection(":XlatNamesTable", StringList(p.xlat), &entries);
+        AddSection(SectionKind::XlatNamesTable, StringList(p.xlat), &entries);
     }
     if (!p.folders.empty()) {
-        AddSection(":Folders", StringList(p.folders), &entries);
+        AddSection(SectionKind::Folders, StringList(p.folders), &entries);
     }
     if (!p.commands.empty()) {
-        AddSection(":CommandsToExecute", CommandsSection(p.commands), &entries);
+        AddSection(SectionKind::CommandsToExecute, CommandsSection(p.commands), &entries);
     }
     if (!p.filesToRemove.empty()) {
-        AddSection(":FilesToRemove", StringList(p.filesToRemove), &entries);
+        AddSection(SectionKind::FilesToRemove, StringList(p.filesToRemove), &entries);
     }
     if (!p.registry.empty()) {
-        AddSection(":RegistryTable", RegistryTableSection(p.registry), &entries);
+        AddSection(SectionKind::RegistryTable, RegistryTableSection(p.registry), &entries);
     }
     for (const Entry& section : entries) {
         if (p.payloadNames.count(FoldName(section.name)) != 0) {

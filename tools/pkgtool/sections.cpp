@@ -8,11 +8,6 @@
 namespace pkgbuild {
 namespace {
 
-constexpr const char* kSectionNames[] = {
-    ":RegistryKeys",      ":StartupMsg",    ":XlatNamesTable", ":Folders",
-    ":CommandsToExecute", ":FilesToRemove", ":RegistryTable",
-};
-
 // A bounded cursor over a section's bytes: every read checks what is left first.
 class Cursor {
   public:
@@ -73,20 +68,6 @@ std::string FoldFileName(std::string_view windows1251) {
         c = static_cast<char>(codepage::FoldCp1251(static_cast<unsigned char>(c)));
     }
     return folded;
-}
-
-SectionKind KindOfSection(std::string_view name) {
-    for (size_t i = 0; i < std::size(kSectionNames); ++i) {
-        if (NamesMatch(name.data(), name.size(), kSectionNames[i], strlen(kSectionNames[i]))) {
-            return static_cast<SectionKind>(i);
-        }
-    }
-    return SectionKind::Unknown;
-}
-
-const char* SectionName(SectionKind kind) {
-    const size_t index = static_cast<size_t>(kind);
-    return index < std::size(kSectionNames) ? kSectionNames[index] : "";
 }
 
 Decoding DecodeStringList(std::string_view bytes, std::vector<std::string>* strings) {
@@ -158,7 +139,7 @@ Decoding DecodeRegistryTable(std::string_view bytes, std::vector<RegistryRecord>
         if (!cursor.Uint32(&record.operation)) {
             return Damaged(cursor, "ends before the closing operation 0");
         }
-        if (record.operation == 0) {
+        if (record.operation == kRegistryOperationEnd) {
             return Whole(cursor);
         }
         if (!cursor.Uint32(&record.root) || !cursor.String(&record.subKey) ||
