@@ -1,5 +1,4 @@
 #include <cstring>
-#include <new>
 #include <utility>
 
 #include "apply/apply.h"
@@ -84,10 +83,8 @@ bool LoadNameTable(PatchContext& context) {
         case SectionLoad::Failed:
             return false;  // placeholder names must never be installed as they are
         case SectionLoad::Missing:
-            // The empty table: its first byte ends the list.
-            section.data.reset(new (std::nothrow) char[1]());
-            section.text.reset(new (std::nothrow) char[1]());
-            if (!section.data || !section.text) {
+            // The empty table: its guard byte ends the list.
+            if (!AllocateSection(0, &section)) {
                 return false;
             }
             break;

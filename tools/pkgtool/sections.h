@@ -1,6 +1,7 @@
 // Control sections read back into the records the builder writes, for `show` and `extract`.
-// Each decoder walks the section's bytes with a bounded cursor, the way the installer walks
-// them, and says where the section is damaged instead of reading past its end.
+// Each decoder walks the section's bytes with the installer's own reader (apply/section.h), so
+// it reads what the installer reads, and says where the section is damaged instead of reading
+// past its end. Strings come as the package holds them (Windows-1251).
 #pragma once
 
 #include <cstddef>
