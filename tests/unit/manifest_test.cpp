@@ -197,7 +197,10 @@ TEST(ManifestText, RebasedHostPathsCountFromTheNewFolder) {
     std::filesystem::create_directories(folder.Path("out/deeper"));
     const std::pair<std::string, std::string> cases[] = {
         {"file a\\b.txt = data/b.txt\n", "file a\\b.txt = ../../base/data/b.txt\n"},
+        {"stored-file data\\\\extra.bin = extra.bin\n",
+         "stored-file data\\\\extra.bin = ../../base/extra.bin\n"},
         {"  payload   files  \r\n", "payload ../../base/files\n"},
+        {"\xEF\xBB\xBFpayload files", "\xEF\xBB\xBFpayload ../../base/files\n"},
         {"file x = /abs/y.txt", "file x = /abs/y.txt"},
         {"file n = ../out/deeper/z", "file n = z\n"},
         {"file n = a\\x20b", "file n = ../../base/a b\n"},
