@@ -7,9 +7,11 @@
 #include "apply/context.h"
 
 // Runs every phase in order; clears *waitForUser only when the user declines the opening
-// message or the version gate. Releases nameTable and the installation strings before it
-// returns; the package stays open for the caller's ClosePackage.
+// message or the version gate. Whatever phase it stops at, it leaves through one exit,
+// ReleasePatchContext; the package stays open for the caller's ClosePackage.
 void RunApplySequence(PatchContext& context, bool* waitForUser);
+// Releases what the phases acquired: the installation fields and the name table, as far as
+// they were had.
 void ReleasePatchContext(PatchContext& context);
 
 // Formats into a fixed path buffer of `size` bytes; false when the text did not fit, in bytes

@@ -36,7 +36,7 @@ bool RunCommand(const PatchContext& context, const Command& command) {
     char markerPath[kCommandBufferSize];
     const bool programFits =
         (command.flags & kCommandRelativeToInstall)
-            ? FormatPath(programPath, sizeof programPath, "%s%s", context.installFolder,
+            ? FormatPath(programPath, sizeof programPath, "%s%s", context.installFolder.get(),
                          command.program)
             : FormatPath(programPath, sizeof programPath, "%s", command.program);
     if (!programFits) {
@@ -47,12 +47,13 @@ bool RunCommand(const PatchContext& context, const Command& command) {
                                            programPath, command.arguments)
                               : FormatPath(commandLine, sizeof commandLine,
                                            kCommandLineWithoutProgram, command.arguments);
-    if (!lineFits || !FormatPath(markerPath, sizeof markerPath, "%s%s", context.installFolder,
+    if (!lineFits || !FormatPath(markerPath, sizeof markerPath, "%s%s", context.installFolder.get(),
                                  kErrorMarkerName)) {
         return false;
     }
     // An empty installation folder stands for the current folder.
-    const char* currentFolder = context.installFolder[0] != '\0' ? context.installFolder : ".";
+    const char* folder = context.installFolder.get();
+    const char* currentFolder = folder[0] != '\0' ? folder : ".";
     platform::Process process;
     if (!platform::StartProcess(programPath, commandLine, currentFolder, &process)) {
         return false;

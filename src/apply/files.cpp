@@ -19,7 +19,7 @@ void CreateIntermediateFolders(const PatchContext& context, const char* relative
     for (const char* separator = strchr(name, '\\'); separator != nullptr;
          separator = strchr(separator + 1, '\\')) {
         char folder[kPathBufferSize];
-        if (FormatPath(folder, sizeof folder, "%s%.*s", context.installFolder,
+        if (FormatPath(folder, sizeof folder, "%s%.*s", context.installFolder.get(),
                        static_cast<int>(separator - name), name)) {
             platform::CreateFolder(folder);
         }
@@ -70,7 +70,7 @@ bool ForEachInstallPath(const PatchContext& context, SectionKind kind,
     const char* relative = nullptr;
     while (reader.NextListString(&relative)) {
         char path[kPathBufferSize];
-        if (FormatPath(path, sizeof path, "%s%s", context.installFolder, relative)) {
+        if (FormatPath(path, sizeof path, "%s%s", context.installFolder.get(), relative)) {
             action(path);
         }
     }
@@ -137,7 +137,7 @@ bool ReplaceFile(PatchContext& context, const DirectoryEntry& entry) {
     // Both texts are always formed, truncated at worst, so that the reports can show them.
     const bool nameFits = TranslateName(context, entry, relativeName);
     const bool targetFits =
-        FormatPath(target, sizeof target, "%s%s", context.installFolder, relativeName);
+        FormatPath(target, sizeof target, "%s%s", context.installFolder.get(), relativeName);
     // A target leaves room for its backup's suffix within the path limit.
     const bool pathsFit = nameFits && targetFits && NamesAFile(relativeName) &&
                           FormatPath(backup, sizeof backup, "%s%s", target, kBackupSuffix);

@@ -90,10 +90,10 @@ void StampPatchLevel(PatchContext& context, bool failed) {
     ShowStatus(context, kCompletedText);
     // The key is opened, never created: a lost stamp goes unreported.
     const platform::RegistryKey key =
-        platform::OpenKeyForSet(platform::RegistryRoot::LocalMachine, context.registryKey);
+        platform::OpenKeyForSet(platform::RegistryRoot::LocalMachine, context.registryKey.get());
     if (!key.valid()) {
         return;
     }
-    WriteDword(key, context.levelValueName, context.packageLevel);
+    WriteDword(key, context.levelValueName.get(), context.packageLevel);
     platform::CloseKey(key);
 }

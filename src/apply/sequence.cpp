@@ -40,31 +40,19 @@ void RunPhases(PatchContext& context, bool* waitForUser) {
     StampPatchLevel(context, failed);
 }
 
-void FreeText(char*& text) {
-    delete[] text;
-    text = nullptr;
-}
-
 }  // namespace
 
 void RunApplySequence(PatchContext& context, bool* waitForUser) {
-    context.registryKey = nullptr;
-    context.installFolder = nullptr;
-    context.programName = nullptr;
-    context.levelValueName = nullptr;
-    context.installedLevel = 0;
-    context.packageLevel = 0;
-    context.nameTable = Section{};
-
     RunPhases(context, waitForUser);
-
-    context.nameTable = Section{};
     ReleasePatchContext(context);
 }
 
 void ReleasePatchContext(PatchContext& context) {
-    FreeText(context.registryKey);
-    FreeText(context.installFolder);
-    FreeText(context.programName);
-    FreeText(context.levelValueName);
+    context.registryKey.reset();
+    context.installFolder.reset();
+    context.programName.reset();
+    context.levelValueName.reset();
+    context.installedLevel = 0;
+    context.packageLevel = 0;
+    context.nameTable = Section{};
 }
