@@ -6,6 +6,11 @@ namespace {
 
 constexpr const char kCommandErrorText[] = "Ошибка при исполнении внешних программ!\r\n";
 
+// After a program that was waited for has ended, a second's pause before its error marker is
+// looked for and the next command or phase runs: the program's own file, and files it wrote,
+// may still be held for a moment after its process has ended (by the system, by a scanner, by
+// a program it started), and the removals that follow may name them. The packages' programs
+// count on this pause.
 constexpr uint32_t kExitPauseMilliseconds = 1000;
 
 struct Command {
@@ -42,6 +47,8 @@ bool RunCommand(const PatchContext& context, const Command& command) {
     if (!programFits) {
         return false;
     }
+    // The word DUMMY goes in front of the arguments: the packages' programs skip that one word,
+    // the first of the line without the program path, the second after it.
     const bool lineFits = (command.flags & kCommandProgramInCommandLine)
                               ? FormatPath(commandLine, sizeof commandLine, kCommandLineWithProgram,
                                            programPath, command.arguments)

@@ -7,8 +7,11 @@ namespace {
 
 constexpr const char kNotFoundText[] = "Оригинальная программа не найдена на вашем компьютере!\r\n";
 
-// Steps 2 to 12: returns at the first stop. Nothing on disk or in the registry changes before
-// the folders are created, so every stop before that leaves the installation untouched.
+// Every phase of a run, in order: finding the installation, the opening message and the
+// version gate (where a run may stop), then the name table, folders, payload files, external
+// programs, removals, the registry table and the patch-level stamp (which all run). Nothing on
+// disk or in the registry changes before the folders are created, so every stop before that
+// leaves the installation untouched.
 void RunPhases(PatchContext& context, bool* waitForUser) {
     if (!DiscoverInstallation(context)) {
         ShowStatus(context, kNotFoundText);
