@@ -1,0 +1,376 @@
+#include "package/delta.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "package/file_hash.h"
+
+namespace {
+
+// The old file is read through this many views of at most this size, the one used longest ago
+// replaced first: copies that alternate between a few regions of the old file (moved members
+// of an archive) keep their views, and the pages mapped at any time stay few.
+constexpr uint32_t kOldViewSize = 4u << 20;
+constexpr int kOldViewCount = 4;
+static_assert(platform::kViewWindow % kOldViewSize == 0);
+
+// Where the header's fields lie.
+constexpr size_t kVersionAt = 8;
+constexpr size_t kBlockSizeAt = 12;
+constexpr size_t kOldSizeAt = 16;
+constexpr size_t kOldHashAt = 24;
+constexpr size_t kNewSizeAt = 32;
+constexpr size_t kNewHashAt = 40;
+constexpr size_t kCheckAt = 48;
+
+void Put32(uint8_t* out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        out[i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+void Put64(uint8_t* out, uint64_t value) {
+    for (int i = 0; i < 8; ++i) {
+        out[i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+uint32_t Get32(const uint8_t* bytes) {
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) {
+        value = (value << 8) | bytes[i];
+    }
+    return value;
+}
+
+uint64_t Get64(const uint8_t* bytes) {
+    return Get32(bytes) | static_cast<uint64_t>(Get32(bytes + 4)) << 32;
+}
+
+uint32_t HeaderCheck(const uint8_t* bytes) {
+    return static_cast<uint32_t>(HashBytes(bytes, kCheckAt));
+}
+
+// --- the old file through a few views ------------------------------------------------------------
+
+struct OldView {
+    platform::View view{};
+    uint64_t start = 0;
+    uint32_t length = 0;
+    uint64_t lastUse = 0;
+};
+
+struct OldFile {
+    platform::Mapping mapping{};
+    uint64_t length = 0;
+    OldView views[kOldViewCount]{};
+    uint64_t clock = 0;
+};
+
+void CloseOldFile(OldFile& file) {
+    for (OldView& slot : file.views) {
+        platform::UnmapView(slot.view);
+        slot = OldView{};
+    }
+}
+
+// The old file's bytes from `offset` to the end of the view that holds it: a pointer and
+// `*available` bytes. Null when offset is not within the file or the view cannot be mapped.
+const uint8_t* OldBytes(OldFile& file, uint64_t offset, uint32_t* available) {
+    if (offset >= file.length) {
+        return nullptr;
+    }
+    OldView* chosen = &file.views[0];
+    for (OldView& slot : file.views) {
+        if (slot.view.valid() && offset >= slot.start && offset - slot.start < slot.length) {
+            chosen = &slot;
+            break;
+        }
+        if (!slot.view.valid() || slot.lastUse < chosen->lastUse) {
+            chosen = &slot;
+        }
+    }
+    if (!chosen->view.valid() || offset < chosen->start ||
+        offset - chosen->start >= chosen->length) {
+        platform::UnmapView(chosen->view);
+        *chosen = OldView{};
+        const uint32_t window = platform::ViewWindow();
+        const uint32_t size = window < kOldViewSize ? window : kOldViewSize;
+        const uint64_t start = offset - offset % size;
+        const uint64_t left = file.length - start;
+        const uint32_t length = left < size ? static_cast<uint32_t>(left) : size;
+        chosen->view = platform::MapView(file.mapping, start, length);
+        if (!chosen->view.valid()) {
+            return nullptr;
+        }
+        chosen->start = start;
+        chosen->length = length;
+    }
+    chosen->lastUse = ++file.clock;
+    const uint64_t within = offset - chosen->start;
+    *available = chosen->length - static_cast<uint32_t>(within);
+    return chosen->view.data + within;
+}
+
+// --- instructions --------------------------------------------------------------------------------
+
+struct Cursor {
+    const uint8_t* at;
+    const uint8_t* end;
+};
+
+// A little-endian base-128 number of at most 64 bits; false when it runs past the end or over
+// 64 bits.
+bool ReadVarint(Cursor& cursor, uint64_t* value) {
+    *value = 0;
+    for (uint32_t i = 0; i < kDeltaMaxVarintBytes; ++i) {
+        if (cursor.at == cursor.end) {
+            return false;
+        }
+        const uint8_t byte = *cursor.at++;
+        if (i == kDeltaMaxVarintBytes - 1 && byte > 1) {
+            return false;
+        }
+        *value |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
+        if ((byte & 0x80) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The old position of a copy or add: `cursor` moved by the zigzag-coded `code`, which must
+// stay within [0, size].
+bool MoveOldCursor(uint64_t cursor, uint64_t code, uint64_t size, uint64_t* position) {
+    const bool backwards = (code & 1) != 0;
+    const uint64_t distance = (code >> 1) + (code & 1);
+    if (backwards) {
+        if (distance > cursor) {
+            return false;
+        }
+        *position = cursor - distance;
+        return true;
+    }
+    if (cursor > size || distance > size - cursor) {
+        return false;
+    }
+    *position = cursor + distance;
+    return true;
+}
+
+// What applying holds: the old file's views, one block of output and one of added and literal
+// bytes, the block's instructions, and the hash of what was written so far.
+struct Decoder {
+    OldFile old;
+    std::unique_ptr<uint8_t[]> output;
+    std::unique_ptr<uint8_t[]> streams;
+    std::unique_ptr<uint8_t[]> instructions;
+    uint64_t oldCursor = 0;
+    FileHash newHash;
+};
+
+// Copies old bytes, or adds `added` to them byte by byte, into `to`.
+bool TakeOld(OldFile& old, uint64_t position, uint32_t length, const uint8_t* added, uint8_t* to) {
+    while (length != 0) {
+        uint32_t available = 0;
+        const uint8_t* from = OldBytes(old, position, &available);
+        if (from == nullptr) {
+            return false;
+        }
+        const uint32_t taken = length < available ? length : available;
+        if (added == nullptr) {
+            std::memcpy(to, from, taken);
+        } else {
+            for (uint32_t i = 0; i < taken; ++i) {
+                to[i] = static_cast<uint8_t>(from[i] + added[i]);
+            }
+            added += taken;
+        }
+        position += taken;
+        to += taken;
+        length -= taken;
+    }
+    return true;
+}
+
+// Runs a block's instructions into its output: they must fill it exactly and use every added
+// and literal byte.
+bool RunInstructions(Decoder& decoder, Cursor instructions, uint32_t blockLength,
+                     const uint8_t* added, uint32_t addedLength, const uint8_t* literals,
+                     uint32_t literalLength) {
+    uint32_t written = 0;
+    uint32_t addedUsed = 0;
+    uint32_t literalsUsed = 0;
+    while (instructions.at != instructions.end) {
+        uint64_t head = 0;
+        if (!ReadVarint(instructions, &head) || (head >> 2) >= blockLength - written) {
+            return false;
+        }
+        const uint32_t length = static_cast<uint32_t>(head >> 2) + 1;
+        uint8_t* to = decoder.output.get() + written;
+        const DeltaOp op = static_cast<DeltaOp>(head & 3);
+        if (op == DeltaOp::Literal) {
+            if (length > literalLength - literalsUsed) {
+                return false;
+            }
+            std::memcpy(to, literals + literalsUsed, length);
+            literalsUsed += length;
+        } else if (op == DeltaOp::Copy || op == DeltaOp::Add) {
+            uint64_t code = 0;
+            uint64_t position = 0;
+            const uint64_t oldSize = decoder.old.length;
+            if (!ReadVarint(instructions, &code) ||
+                !MoveOldCursor(decoder.oldCursor, code, oldSize, &position) ||
+                length > oldSize - position) {
+                return false;
+            }
+            const uint8_t* add = nullptr;
+            if (op == DeltaOp::Add) {
+                if (length > addedLength - addedUsed) {
+                    return false;
+                }
+                add = added + addedUsed;
+                addedUsed += length;
+            }
+            if (!TakeOld(decoder.old, position, length, add, to)) {
+                return false;
+            }
+            decoder.oldCursor = position + length;
+        } else {
+            return false;
+        }
+        written += length;
+    }
+    return written == blockLength && addedUsed == addedLength && literalsUsed == literalLength;
+}
+
+// Inflates one of a block's streams: nothing when both lengths are 0, else a zlib stream of
+// exactly `stored` bytes that gives exactly `length`.
+bool ReadStream(Walk& delta, uint32_t length, uint32_t stored, uint8_t* into) {
+    if (length == 0 || stored == 0) {
+        return length == 0 && stored == 0;
+    }
+    Walk to = MemoryWalk(into, length);
+    return InflateWalkPart(delta, stored, to);
+}
+
+bool DecodeBlock(Walk& delta, Decoder& decoder, uint32_t blockLength, Walk& out) {
+    uint8_t header[kDeltaBlockHeaderSize];
+    if (!ReadWalk(delta, header, sizeof header)) {
+        return false;
+    }
+    const uint32_t instructionLength = Get32(header);
+    const uint32_t addedLength = Get32(header + 8);
+    const uint32_t literalLength = Get32(header + 16);
+    if (instructionLength > kDeltaMaxInstructionBytes ||
+        uint64_t{addedLength} + literalLength > blockLength) {
+        return false;
+    }
+    uint8_t* added = decoder.streams.get();
+    uint8_t* literals = added + addedLength;
+    if (!ReadStream(delta, instructionLength, Get32(header + 4), decoder.instructions.get()) ||
+        !ReadStream(delta, addedLength, Get32(header + 12), added) ||
+        !ReadStream(delta, literalLength, Get32(header + 20), literals)) {
+        return false;
+    }
+    const Cursor instructions{decoder.instructions.get(),
+                              decoder.instructions.get() + instructionLength};
+    if (!RunInstructions(decoder, instructions, blockLength, added, addedLength, literals,
+                         literalLength)) {
+        return false;
+    }
+    AddToHash(decoder.newHash, decoder.output.get(), blockLength);
+    Walk from = MemoryWalk(decoder.output.get(), blockLength);
+    return CopyWalk(from, out);
+}
+
+bool DecodeBlocks(Walk& delta, const DeltaHeader& header, Decoder& decoder, Walk& out) {
+    const uint64_t largest = header.newSize < header.blockSize ? header.newSize : header.blockSize;
+    decoder.output.reset(new (std::nothrow) uint8_t[largest]);
+    decoder.streams.reset(new (std::nothrow) uint8_t[largest]);
+    decoder.instructions.reset(new (std::nothrow) uint8_t[kDeltaMaxInstructionBytes]);
+    if (!decoder.output || !decoder.streams || !decoder.instructions) {
+        return false;
+    }
+    StartHash(decoder.newHash);
+    for (uint64_t done = 0; done < header.newSize;) {
+        const uint64_t left = header.newSize - done;
+        const uint32_t blockLength =
+            left < header.blockSize ? static_cast<uint32_t>(left) : header.blockSize;
+        if (!DecodeBlock(delta, decoder, blockLength, out)) {
+            return false;
+        }
+        done += blockLength;
+    }
+    return WalkDone(delta) && WalkDone(out) && FinishHash(decoder.newHash) == header.newHash;
+}
+
+}  // namespace
+
+void EncodeDeltaHeader(const DeltaHeader& header, uint8_t out[kDeltaHeaderSize]) {
+    std::memcpy(out, kDeltaMagic, sizeof kDeltaMagic);
+    Put32(out + kVersionAt, kDeltaVersion);
+    Put32(out + kBlockSizeAt, header.blockSize);
+    Put64(out + kOldSizeAt, header.oldSize);
+    Put64(out + kOldHashAt, header.oldHash);
+    Put64(out + kNewSizeAt, header.newSize);
+    Put64(out + kNewHashAt, header.newHash);
+    Put32(out + kCheckAt, HeaderCheck(out));
+}
+
+bool DecodeDeltaHeader(const uint8_t bytes[kDeltaHeaderSize], DeltaHeader* header) {
+    if (std::memcmp(bytes, kDeltaMagic, sizeof kDeltaMagic) != 0 ||
+        Get32(bytes + kVersionAt) != kDeltaVersion ||
+        Get32(bytes + kCheckAt) != HeaderCheck(bytes)) {
+        return false;
+    }
+    header->blockSize = Get32(bytes + kBlockSizeAt);
+    header->oldSize = Get64(bytes + kOldSizeAt);
+    header->oldHash = Get64(bytes + kOldHashAt);
+    header->newSize = Get64(bytes + kNewSizeAt);
+    header->newHash = Get64(bytes + kNewHashAt);
+    return header->blockSize >= kDeltaMinBlockSize && header->blockSize <= kDeltaMaxBlockSize;
+}
+
+bool ReadDeltaHeader(Walk& delta, DeltaHeader* header) {
+    uint8_t bytes[kDeltaHeaderSize];
+    return ReadWalk(delta, bytes, sizeof bytes) && DecodeDeltaHeader(bytes, header);
+}
+
+bool FileHasSizeAndHash(platform::Mapping file, uint64_t length, uint64_t size, uint64_t hash) {
+    if (length != size) {
+        return false;
+    }
+    OldFile old;
+    old.mapping = file;
+    old.length = length;
+    FileHash state;
+    StartHash(state);
+    bool read = true;
+    for (uint64_t position = 0; position < length && read;) {
+        uint32_t available = 0;
+        const uint8_t* bytes = OldBytes(old, position, &available);
+        read = bytes != nullptr;
+        if (read) {
+            AddToHash(state, bytes, available);
+            position += available;
+        }
+    }
+    CloseOldFile(old);
+    return read && FinishHash(state) == hash;
+}
+
+bool ApplyDelta(Walk& delta, const DeltaHeader& header, platform::Mapping oldFile,
+                uint64_t oldLength, Walk& out) {
+    if (header.blockSize < kDeltaMinBlockSize || header.blockSize > kDeltaMaxBlockSize ||
+        !FileHasSizeAndHash(oldFile, oldLength, header.oldSize, header.oldHash)) {
+        return false;
+    }
+    Decoder decoder;
+    decoder.old.mapping = oldFile;
+    decoder.old.length = oldLength;
+    const bool applied = DecodeBlocks(delta, header, decoder, out);
+    CloseOldFile(decoder.old);
+    return applied;
+}
