@@ -159,19 +159,23 @@ bool MoveOldCursor(uint64_t cursor, uint64_t code, uint64_t size, uint64_t* posi
     return true;
 }
 
-// What applying holds: the old file's views, one block of output and one of added and literal
-// bytes, the block's instructions, and the hash of what was written so far.
+// What applying holds: the old file's views, one block of output, the block's added and
+// literal bytes, its instructions and added runs, and the hash of what was written so far.
 struct Decoder {
     OldFile old;
     std::unique_ptr<uint8_t[]> output;
-    std::unique_ptr<uint8_t[]> streams;
+    std::unique_ptr<uint8_t[]> added;
+    std::unique_ptr<uint8_t[]> addBytes;
+    std::unique_ptr<uint8_t[]> literals;
     std::unique_ptr<uint8_t[]> instructions;
+    std::unique_ptr<uint8_t[]> addRuns;
     uint64_t oldCursor = 0;
     FileHash newHash;
 };
 
 // Copies old bytes, or adds `added` to them byte by byte, into `to`.
-bool TakeOld(OldFile& old, uint64_t position, uint32_t length, const uint8_t* added, uint8_t* to) {
+bool TakeOld(OldFile& old, uint64_t position, uint32_t length, const uint8_t* added,
+             uint8_t* to) {
     while (length != 0) {
         uint32_t available = 0;
         const uint8_t* from = OldBytes(old, position, &available);
@@ -194,11 +198,33 @@ bool TakeOld(OldFile& old, uint64_t position, uint32_t length, const uint8_t* ad
     return true;
 }
 
+// The bytes that a block's additions add, from their runs and non-zero bytes, into
+// `added` (room for `room` bytes); false unless every byte is used and all fit.
+bool ExpandAdded(Cursor runs, const uint8_t* bytes, uint32_t byteCount, uint8_t* added,
+                 uint32_t room, uint32_t* addedLength) {
+    uint32_t length = 0;
+    uint32_t used = 0;
+    while (runs.at != runs.end) {
+        uint64_t zeros = 0;
+        uint64_t nonZero = 0;
+        if (!ReadVarint(runs, &zeros) || !ReadVarint(runs, &nonZero) || zeros > room - length ||
+            nonZero > room - length - zeros || nonZero > byteCount - used) {
+            return false;
+        }
+        std::memset(added + length, 0, zeros);
+        length += static_cast<uint32_t>(zeros);
+        std::memcpy(added + length, bytes + used, nonZero);
+        length += static_cast<uint32_t>(nonZero);
+        used += static_cast<uint32_t>(nonZero);
+    }
+    *addedLength = length;
+    return used == byteCount;
+}
+
 // Runs a block's instructions into its output: they must fill it exactly and use every added
 // and literal byte.
 bool RunInstructions(Decoder& decoder, Cursor instructions, uint32_t blockLength,
-                     const uint8_t* added, uint32_t addedLength, const uint8_t* literals,
-                     uint32_t literalLength) {
+                     uint32_t addedLength, uint32_t literalLength) {
     uint32_t written = 0;
     uint32_t addedUsed = 0;
     uint32_t literalsUsed = 0;
@@ -214,7 +240,7 @@ bool RunInstructions(Decoder& decoder, Cursor instructions, uint32_t blockLength
             if (length > literalLength - literalsUsed) {
                 return false;
             }
-            std::memcpy(to, literals + literalsUsed, length);
+            std::memcpy(to, decoder.literals.get() + literalsUsed, length);
             literalsUsed += length;
         } else if (op == DeltaOp::Copy || op == DeltaOp::Add) {
             uint64_t code = 0;
@@ -230,7 +256,7 @@ bool RunInstructions(Decoder& decoder, Cursor instructions, uint32_t blockLength
                 if (length > addedLength - addedUsed) {
                     return false;
                 }
-                add = added + addedUsed;
+                add = decoder.added.get() + addedUsed;
                 addedUsed += length;
             }
             if (!TakeOld(decoder.old, position, length, add, to)) {
@@ -245,39 +271,64 @@ bool RunInstructions(Decoder& decoder, Cursor instructions, uint32_t blockLength
     return written == blockLength && addedUsed == addedLength && literalsUsed == literalLength;
 }
 
-// Inflates one of a block's streams: nothing when both lengths are 0, else a zlib stream of
-// exactly `stored` bytes that gives exactly `length`.
+// Reads a varint of at most 32 bits from the delta.
+bool ReadWalkVarint(Walk& delta, uint32_t* value) {
+    uint64_t result = 0;
+    for (uint32_t i = 0; i < 5; ++i) {
+        uint8_t byte = 0;
+        if (!ReadWalk(delta, &byte, 1)) {
+            return false;
+        }
+        result |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
+        if ((byte & 0x80) == 0) {
+            *value = static_cast<uint32_t>(result);
+            return result <= UINT32_MAX;
+        }
+    }
+    return false;
+}
+
+// Brings one of a block's streams into `into`: nothing when both lengths are 0, the bytes
+// themselves when they are equal, else a zlib stream of exactly `stored` bytes that gives
+// exactly `length`.
 bool ReadStream(Walk& delta, uint32_t length, uint32_t stored, uint8_t* into) {
     if (length == 0 || stored == 0) {
         return length == 0 && stored == 0;
+    }
+    if (stored == length) {
+        return ReadWalk(delta, into, length);
     }
     Walk to = MemoryWalk(into, length);
     return InflateWalkPart(delta, stored, to);
 }
 
 bool DecodeBlock(Walk& delta, Decoder& decoder, uint32_t blockLength, Walk& out) {
-    uint8_t header[kDeltaBlockHeaderSize];
-    if (!ReadWalk(delta, header, sizeof header)) {
+    uint32_t lengths[kDeltaStreamCount];
+    uint32_t stored[kDeltaStreamCount];
+    for (int i = 0; i < kDeltaStreamCount; ++i) {
+        if (!ReadWalkVarint(delta, &lengths[i]) || !ReadWalkVarint(delta, &stored[i])) {
+            return false;
+        }
+    }
+    const uint32_t limits[kDeltaStreamCount] = {kDeltaMaxInstructionBytes,
+                                                kDeltaMaxInstructionBytes, blockLength,
+                                                blockLength};
+    uint8_t* const buffers[kDeltaStreamCount] = {decoder.instructions.get(), decoder.addRuns.get(),
+                                                 decoder.addBytes.get(), decoder.literals.get()};
+    for (int i = 0; i < kDeltaStreamCount; ++i) {
+        if (lengths[i] > limits[i] || !ReadStream(delta, lengths[i], stored[i], buffers[i])) {
+            return false;
+        }
+    }
+    const uint8_t* runs = decoder.addRuns.get();
+    uint32_t addedLength = 0;
+    if (!ExpandAdded(Cursor{runs, runs + lengths[kDeltaAddRuns]}, decoder.addBytes.get(),
+                     lengths[kDeltaAddBytes], decoder.added.get(), blockLength, &addedLength)) {
         return false;
     }
-    const uint32_t instructionLength = Get32(header);
-    const uint32_t addedLength = Get32(header + 8);
-    const uint32_t literalLength = Get32(header + 16);
-    if (instructionLength > kDeltaMaxInstructionBytes ||
-        uint64_t{addedLength} + literalLength > blockLength) {
-        return false;
-    }
-    uint8_t* added = decoder.streams.get();
-    uint8_t* literals = added + addedLength;
-    if (!ReadStream(delta, instructionLength, Get32(header + 4), decoder.instructions.get()) ||
-        !ReadStream(delta, addedLength, Get32(header + 12), added) ||
-        !ReadStream(delta, literalLength, Get32(header + 20), literals)) {
-        return false;
-    }
-    const Cursor instructions{decoder.instructions.get(),
-                              decoder.instructions.get() + instructionLength};
-    if (!RunInstructions(decoder, instructions, blockLength, added, addedLength, literals,
-                         literalLength)) {
+    const uint8_t* instructions = decoder.instructions.get();
+    if (!RunInstructions(decoder, Cursor{instructions, instructions + lengths[kDeltaInstructions]},
+                         blockLength, addedLength, lengths[kDeltaLiterals])) {
         return false;
     }
     AddToHash(decoder.newHash, decoder.output.get(), blockLength);
@@ -287,10 +338,14 @@ bool DecodeBlock(Walk& delta, Decoder& decoder, uint32_t blockLength, Walk& out)
 
 bool DecodeBlocks(Walk& delta, const DeltaHeader& header, Decoder& decoder, Walk& out) {
     const uint64_t largest = header.newSize < header.blockSize ? header.newSize : header.blockSize;
-    decoder.output.reset(new (std::nothrow) uint8_t[largest]);
-    decoder.streams.reset(new (std::nothrow) uint8_t[largest]);
-    decoder.instructions.reset(new (std::nothrow) uint8_t[kDeltaMaxInstructionBytes]);
-    if (!decoder.output || !decoder.streams || !decoder.instructions) {
+    for (auto* buffer : {&decoder.output, &decoder.added, &decoder.addBytes, &decoder.literals}) {
+        buffer->reset(new (std::nothrow) uint8_t[largest]);
+    }
+    for (auto* buffer : {&decoder.instructions, &decoder.addRuns}) {
+        buffer->reset(new (std::nothrow) uint8_t[kDeltaMaxInstructionBytes]);
+    }
+    if (!decoder.output || !decoder.added || !decoder.addBytes || !decoder.literals ||
+        !decoder.instructions || !decoder.addRuns) {
         return false;
     }
     StartHash(decoder.newHash);

@@ -22,8 +22,8 @@ using Bytes = std::vector<uint8_t>;
 // A match must beat carrying on at the current offset by more than this many bytes.
 constexpr int64_t kBetterBy = 8;
 // Equal bytes inside an addition become a copy from this many on: a shorter run costs less
-// as zeros in the added bytes than as the two instructions around it.
-constexpr uint64_t kMinCopyRun = 64;
+// as one run of zeros among the added bytes than as the instructions around a copy.
+constexpr uint64_t kMinCopyRun = 4096;
 // Bytes of the old file looked up as one unit by the filter in front of the suffix array.
 constexpr uint32_t kGram = 8;
 // The new file is scanned in parts of at least this size, one a thread.
@@ -345,12 +345,6 @@ void PutVarint(Bytes& out, uint64_t value) {
     out.push_back(static_cast<uint8_t>(value));
 }
 
-void Put32(Bytes& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-    }
-}
-
 // The smallest zlib stream (level 9) of the strategies tried; empty for no data.
 Bytes Deflate(const Bytes& data, bool tryFiltered) {
     Bytes best;
@@ -443,22 +437,50 @@ class Encoder {
             PutVarint(instructions_,
                       (blockFill_ - 1) << 2 | static_cast<uint64_t>(DeltaOp::Literal));
         }
-        const Bytes instructions = Deflate(instructions_, true);
-        const Bytes added = Deflate(added_, true);
-        const Bytes literals = Deflate(literals_, false);
-        for (const auto& [raw, packed] :
-             {std::pair{&instructions_, &instructions}, std::pair{&added_, &added},
-              std::pair{&literals_, &literals}}) {
-            Put32(*out_, static_cast<uint32_t>(raw->size()));
-            Put32(*out_, static_cast<uint32_t>(packed->size()));
+        Bytes streams[kDeltaStreamCount];
+        streams[kDeltaInstructions] = std::move(instructions_);
+        SplitAdded(added_, &streams[kDeltaAddRuns], &streams[kDeltaAddBytes]);
+        streams[kDeltaLiterals] = std::move(literals_);
+        if (streams[kDeltaAddRuns].size() > kDeltaMaxInstructionBytes) {
+            streams[kDeltaAddRuns].clear();  // cannot happen with blocks of up to 4 MiB
         }
-        for (const Bytes* packed : {&instructions, &added, &literals}) {
-            out_->insert(out_->end(), packed->begin(), packed->end());
+        Bytes packed[kDeltaStreamCount];
+        for (int i = 0; i < kDeltaStreamCount; ++i) {
+            packed[i] = Deflate(streams[i], i != kDeltaLiterals);
+            if (packed[i].size() >= streams[i].size()) {
+                packed[i] = streams[i];  // stored as they are
+            }
+            PutVarint(*out_, streams[i].size());
+            PutVarint(*out_, packed[i].size());
+        }
+        for (const Bytes& bytes : packed) {
+            out_->insert(out_->end(), bytes.begin(), bytes.end());
         }
         instructions_.clear();
         added_.clear();
         literals_.clear();
         blockFill_ = 0;
+    }
+
+    // The added bytes as runs of zeros and of non-zero bytes, and those non-zero bytes: the
+    // runs say where a program's shifted addresses lie, the bytes by how much they moved, and
+    // each compresses better on its own.
+    static void SplitAdded(const Bytes& added, Bytes* runs, Bytes* bytes) {
+        for (size_t i = 0; i < added.size();) {
+            size_t zeros = i;
+            while (zeros < added.size() && added[zeros] == 0) {
+                ++zeros;
+            }
+            size_t nonZero = zeros;
+            while (nonZero < added.size() && added[nonZero] != 0) {
+                ++nonZero;
+            }
+            PutVarint(*runs, zeros - i);
+            PutVarint(*runs, nonZero - zeros);
+            bytes->insert(bytes->end(), added.begin() + static_cast<ptrdiff_t>(zeros),
+                          added.begin() + static_cast<ptrdiff_t>(nonZero));
+            i = nonZero;
+        }
     }
 
     const uint8_t* old_;
