@@ -69,25 +69,32 @@ void CloseInput(Input& input) {
     platform::CloseFile(input.file);
 }
 
+// Each block goes through a walk of its own over the new file's mapping, so that no view
+// larger than a block is ever mapped for writing.
+bool ApplyBlocks(Walk& delta, const DeltaHeader& header, Input& old, platform::Mapping mapping) {
+    DeltaApply apply;
+    bool applied = StartDelta(apply, header, old.mapping, old.length);
+    while (applied && apply.length != 0) {
+        Walk out = FileWalk(mapping, apply.done, apply.length);
+        applied = ApplyDeltaBlock(apply, delta, out) && WalkDone(out);
+        EndWalk(out);
+    }
+    applied = applied && FinishDelta(apply, delta);
+    EndDelta(apply);
+    return applied;
+}
+
 bool Apply(Input& old, Input& deltaFile, const char* newPath) {
     WindowedFile window{.mapping = deltaFile.mapping, .length = deltaFile.length};
     Walk delta = FileWalk(window, 0, deltaFile.length);
     DeltaHeader header;
-    if (!ReadDeltaHeader(delta, &header)) {
-        EndWalk(delta);
-        return false;
-    }
+    bool applied = ReadDeltaHeader(delta, &header);
     const platform::File file = platform::CreateFileReadWrite(newPath);
-    const platform::Mapping mapping = header.newSize == 0
-                                          ? platform::Mapping{}
-                                          : platform::CreateWriteMapping(file, header.newSize);
-    bool applied = file.valid() && (header.newSize == 0 || mapping.valid());
-    if (applied) {
-        Walk out =
-            header.newSize == 0 ? MemoryWalk(nullptr, 0) : FileWalk(mapping, 0, header.newSize);
-        applied = ApplyDelta(delta, header, old.mapping, old.length, out);
-        EndWalk(out);
-    }
+    const platform::Mapping mapping = applied && header.newSize != 0
+                                          ? platform::CreateWriteMapping(file, header.newSize)
+                                          : platform::Mapping{};
+    applied = applied && file.valid() && (header.newSize == 0 || mapping.valid()) &&
+              ApplyBlocks(delta, header, old, mapping);
     EndWalk(delta);
     CloseWindow(window);
     if (mapping.valid()) {

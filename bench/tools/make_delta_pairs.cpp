@@ -84,10 +84,11 @@ void AppendTable(Random& random, Bytes& out, uint64_t length) {
 
 // Lines of words from a small vocabulary, like scripts and configuration.
 std::string Line(Random& random) {
-    static const char* const kWords[] = {
-        "local", "function", "end", "if", "then", "return", "self", "player", "enemy", "health",
-        "=", "+", "(", ")", "nil", "true", "false", "for", "in", "pairs", "spawn", "door",
-        "quest", "item", "gold", "level", "damage", "speed", "timer", "event"};
+    static const char* const kWords[] = {"local", "function", "end",    "if",     "then",  "return",
+                                         "self",  "player",   "enemy",  "health", "=",     "+",
+                                         "(",     ")",        "nil",    "true",   "false", "for",
+                                         "in",    "pairs",    "spawn",  "door",   "quest", "item",
+                                         "gold",  "level",    "damage", "speed",  "timer", "event"};
     std::string line(random.Below(4) * 4, ' ');
     const uint64_t words = 2 + random.Below(9);
     for (uint64_t w = 0; w < words; ++w) {
@@ -197,7 +198,8 @@ bool WriteArchive(const std::filesystem::path& path, const Archive& archive) {
         AppendValue(directory, static_cast<uint32_t>(member.version * 2654435761u + 7));
         offset += head.size() + content.size();
     }
-    written = written && std::fwrite(directory.data(), 1, directory.size(), file) == directory.size();
+    written =
+        written && std::fwrite(directory.data(), 1, directory.size(), file) == directory.size();
     return std::fclose(file) == 0 && written;
 }
 
@@ -243,9 +245,9 @@ Archive NextVersion(Random& random, const Archive& old, uint64_t edited, uint64_
         next.members.push_back(copy);
     }
     for (const Member& member : movedMembers) {
-        next.members.insert(next.members.begin() + static_cast<ptrdiff_t>(
-                                                        random.Below(next.members.size() + 1)),
-                            member);
+        next.members.insert(
+            next.members.begin() + static_cast<ptrdiff_t>(random.Below(next.members.size() + 1)),
+            member);
     }
     return next;
 }
@@ -275,10 +277,18 @@ constexpr uint64_t kCodeStart = 0x1000;
 Bytes Body(const Function& function, uint64_t functionCount,
            std::vector<std::pair<uint64_t, uint64_t>>& calls) {
     Random random{function.seed ^ (function.version * 0x9E37ull)};
-    static const Bytes kPatterns[] = {{0x48, 0x89, 0x5C, 0x24}, {0x48, 0x8B, 0x05}, {0x48, 0x83, 0xEC},
-                                      {0x0F, 0xB6, 0xC0},       {0x85, 0xC0},       {0x74},
-                                      {0x48, 0x8D, 0x0D},       {0x8B, 0x44, 0x24}, {0xC3},
-                                      {0x31, 0xC0},             {0x41, 0x57},       {0x48, 0x39, 0xC8}};
+    static const Bytes kPatterns[] = {{0x48, 0x89, 0x5C, 0x24},
+                                      {0x48, 0x8B, 0x05},
+                                      {0x48, 0x83, 0xEC},
+                                      {0x0F, 0xB6, 0xC0},
+                                      {0x85, 0xC0},
+                                      {0x74},
+                                      {0x48, 0x8D, 0x0D},
+                                      {0x8B, 0x44, 0x24},
+                                      {0xC3},
+                                      {0x31, 0xC0},
+                                      {0x41, 0x57},
+                                      {0x48, 0x39, 0xC8}};
     Bytes out = {0x55, 0x48, 0x89, 0xE5};
     const uint64_t length = 48 + random.Below(1500);
     calls.clear();
@@ -517,8 +527,8 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(folder / "new");
     std::vector<std::string> names(argv + 3, argv + argc);
     if (names.empty()) {
-        names = {"archive.pak", "levels.pak", "game.exe", "textures.pak", "scripts.txt",
-                 "world.dat"};
+        names = {"archive.pak",  "levels.pak",  "game.exe",
+                 "textures.pak", "scripts.txt", "world.dat"};
     }
     for (const std::string& name : names) {
         if (!Make(folder, name, divisor)) {

@@ -52,21 +52,28 @@ uint32_t HeaderCheck(const uint8_t* bytes) {
     return static_cast<uint32_t>(HashBytes(bytes, kCheckAt));
 }
 
+}  // namespace
+
 // --- the old file through a few views ------------------------------------------------------------
 
-struct OldView {
+struct DeltaOldView {
     platform::View view{};
     uint64_t start = 0;
     uint32_t length = 0;
     uint64_t lastUse = 0;
 };
 
-struct OldFile {
+struct DeltaOldFile {
     platform::Mapping mapping{};
     uint64_t length = 0;
-    OldView views[kOldViewCount]{};
+    DeltaOldView views[kOldViewCount]{};
     uint64_t clock = 0;
 };
+
+namespace {
+
+using OldView = DeltaOldView;
+using OldFile = DeltaOldFile;
 
 void CloseOldFile(OldFile& file) {
     for (OldView& slot : file.views) {
@@ -161,7 +168,9 @@ bool MoveOldCursor(uint64_t cursor, uint64_t code, uint64_t size, uint64_t* posi
 
 // What applying holds: the old file's views, one block of output, the block's added and
 // literal bytes, its instructions and added runs, and the hash of what was written so far.
-struct Decoder {
+}  // namespace
+
+struct DeltaDecoder {
     OldFile old;
     std::unique_ptr<uint8_t[]> output;
     std::unique_ptr<uint8_t[]> added;
@@ -173,9 +182,12 @@ struct Decoder {
     FileHash newHash;
 };
 
+namespace {
+
+using Decoder = DeltaDecoder;
+
 // Copies old bytes, or adds `added` to them byte by byte, into `to`.
-bool TakeOld(OldFile& old, uint64_t position, uint32_t length, const uint8_t* added,
-             uint8_t* to) {
+bool TakeOld(OldFile& old, uint64_t position, uint32_t length, const uint8_t* added, uint8_t* to) {
     while (length != 0) {
         uint32_t available = 0;
         const uint8_t* from = OldBytes(old, position, &available);
@@ -310,9 +322,8 @@ bool DecodeBlock(Walk& delta, Decoder& decoder, uint32_t blockLength, Walk& out)
             return false;
         }
     }
-    const uint32_t limits[kDeltaStreamCount] = {kDeltaMaxInstructionBytes,
-                                                kDeltaMaxInstructionBytes, blockLength,
-                                                blockLength};
+    const uint32_t limits[kDeltaStreamCount] = {
+        kDeltaMaxInstructionBytes, kDeltaMaxInstructionBytes, blockLength, blockLength};
     uint8_t* const buffers[kDeltaStreamCount] = {decoder.instructions.get(), decoder.addRuns.get(),
                                                  decoder.addBytes.get(), decoder.literals.get()};
     for (int i = 0; i < kDeltaStreamCount; ++i) {
@@ -336,7 +347,7 @@ bool DecodeBlock(Walk& delta, Decoder& decoder, uint32_t blockLength, Walk& out)
     return CopyWalk(from, out);
 }
 
-bool DecodeBlocks(Walk& delta, const DeltaHeader& header, Decoder& decoder, Walk& out) {
+bool Allocate(Decoder& decoder, const DeltaHeader& header) {
     const uint64_t largest = header.newSize < header.blockSize ? header.newSize : header.blockSize;
     for (auto* buffer : {&decoder.output, &decoder.added, &decoder.addBytes, &decoder.literals}) {
         buffer->reset(new (std::nothrow) uint8_t[largest]);
@@ -344,21 +355,14 @@ bool DecodeBlocks(Walk& delta, const DeltaHeader& header, Decoder& decoder, Walk
     for (auto* buffer : {&decoder.instructions, &decoder.addRuns}) {
         buffer->reset(new (std::nothrow) uint8_t[kDeltaMaxInstructionBytes]);
     }
-    if (!decoder.output || !decoder.added || !decoder.addBytes || !decoder.literals ||
-        !decoder.instructions || !decoder.addRuns) {
-        return false;
-    }
-    StartHash(decoder.newHash);
-    for (uint64_t done = 0; done < header.newSize;) {
-        const uint64_t left = header.newSize - done;
-        const uint32_t blockLength =
-            left < header.blockSize ? static_cast<uint32_t>(left) : header.blockSize;
-        if (!DecodeBlock(delta, decoder, blockLength, out)) {
-            return false;
-        }
-        done += blockLength;
-    }
-    return WalkDone(delta) && WalkDone(out) && FinishHash(decoder.newHash) == header.newHash;
+    return decoder.output && decoder.added && decoder.addBytes && decoder.literals &&
+           decoder.instructions && decoder.addRuns;
+}
+
+// The length of the block that starts at `done`.
+uint32_t BlockLengthAt(const DeltaHeader& header, uint64_t done) {
+    const uint64_t left = header.newSize - done;
+    return left < header.blockSize ? static_cast<uint32_t>(left) : header.blockSize;
 }
 
 }  // namespace
@@ -416,16 +420,56 @@ bool FileHasSizeAndHash(platform::Mapping file, uint64_t length, uint64_t size, 
     return read && FinishHash(state) == hash;
 }
 
-bool ApplyDelta(Walk& delta, const DeltaHeader& header, platform::Mapping oldFile,
-                uint64_t oldLength, Walk& out) {
+bool StartDelta(DeltaApply& apply, const DeltaHeader& header, platform::Mapping oldFile,
+                uint64_t oldLength) {
+    apply = DeltaApply{};
+    apply.header = header;
     if (header.blockSize < kDeltaMinBlockSize || header.blockSize > kDeltaMaxBlockSize ||
         !FileHasSizeAndHash(oldFile, oldLength, header.oldSize, header.oldHash)) {
         return false;
     }
-    Decoder decoder;
-    decoder.old.mapping = oldFile;
-    decoder.old.length = oldLength;
-    const bool applied = DecodeBlocks(delta, header, decoder, out);
-    CloseOldFile(decoder.old);
+    apply.decoder = new (std::nothrow) DeltaDecoder;
+    if (apply.decoder == nullptr) {
+        return false;
+    }
+    apply.decoder->old.mapping = oldFile;
+    apply.decoder->old.length = oldLength;
+    StartHash(apply.decoder->newHash);
+    apply.length = BlockLengthAt(header, 0);
+    return Allocate(*apply.decoder, header);
+}
+
+bool ApplyDeltaBlock(DeltaApply& apply, Walk& delta, Walk& out) {
+    if (apply.decoder == nullptr || apply.length == 0 ||
+        !DecodeBlock(delta, *apply.decoder, apply.length, out)) {
+        return false;
+    }
+    apply.done += apply.length;
+    apply.length = BlockLengthAt(apply.header, apply.done);
+    return true;
+}
+
+bool FinishDelta(DeltaApply& apply, Walk& delta) {
+    return apply.decoder != nullptr && apply.done == apply.header.newSize && WalkDone(delta) &&
+           FinishHash(apply.decoder->newHash) == apply.header.newHash;
+}
+
+void EndDelta(DeltaApply& apply) {
+    if (apply.decoder != nullptr) {
+        CloseOldFile(apply.decoder->old);
+        delete apply.decoder;
+        apply.decoder = nullptr;
+    }
+}
+
+bool ApplyDelta(Walk& delta, const DeltaHeader& header, platform::Mapping oldFile,
+                uint64_t oldLength, Walk& out) {
+    DeltaApply apply;
+    bool applied = StartDelta(apply, header, oldFile, oldLength);
+    while (applied && apply.length != 0) {
+        applied = ApplyDeltaBlock(apply, delta, out);
+    }
+    applied = applied && WalkDone(out) && FinishDelta(apply, delta);
+    EndDelta(apply);
     return applied;
 }

@@ -74,3 +74,21 @@ bool FileHasSizeAndHash(platform::Mapping file, uint64_t length, uint64_t size, 
 // to map; then `out` holds nothing usable, and nothing was written past its end.
 bool ApplyDelta(Walk& delta, const DeltaHeader& header, platform::Mapping oldFile,
                 uint64_t oldLength, Walk& out);
+
+// The same block by block, for a caller that writes each block through a walk of its own
+// (or shows progress): StartDelta checks the old file and takes the memory; each
+// ApplyDeltaBlock writes the next block, [done, done + length) of the new file, into `out`;
+// FinishDelta, once `done` has reached the new size, checks that the delta ended and the new
+// file's hash. EndDelta releases what StartDelta took, in every case.
+struct DeltaDecoder;
+struct DeltaApply {
+    DeltaHeader header;
+    uint64_t done = 0;    // new bytes written so far
+    uint32_t length = 0;  // the next block's
+    DeltaDecoder* decoder = nullptr;
+};
+bool StartDelta(DeltaApply& apply, const DeltaHeader& header, platform::Mapping oldFile,
+                uint64_t oldLength);
+bool ApplyDeltaBlock(DeltaApply& apply, Walk& delta, Walk& out);
+bool FinishDelta(DeltaApply& apply, Walk& delta);
+void EndDelta(DeltaApply& apply);

@@ -19,11 +19,19 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A match must beat carrying on at the current offset by more than this many bytes.
+// A match must beat carrying on at the current offset by more than this many bytes, and be
+// this long unless its offset is near the current one (text finds short matches anywhere,
+// and each costs more as an instruction than its bytes as literals).
 constexpr int64_t kBetterBy = 8;
+constexpr int64_t kMinFarMatch = 32;
+constexpr int64_t kNearOffset = 256;
 // Equal bytes inside an addition become a copy from this many on: a shorter run costs less
 // as one run of zeros among the added bytes than as the instructions around a copy.
 constexpr uint64_t kMinCopyRun = 4096;
+// Differences closer than this belong to one cluster; a cluster of at least kMinLiteralCluster
+// bytes of which fewer than a quarter agree is carried as literal bytes.
+constexpr uint64_t kClusterGap = 8;
+constexpr uint64_t kMinLiteralCluster = 32;
 // Bytes of the old file looked up as one unit by the filter in front of the suffix array.
 constexpr uint32_t kGram = 8;
 // The new file is scanned in parts of at least this size, one a thread.
@@ -157,27 +165,55 @@ void Append(std::vector<Piece>& pieces, DeltaOp op, uint64_t length, uint64_t ol
     pieces.push_back({op, length, oldPosition});
 }
 
-// A stretch of new bytes made from old ones: long runs of equal bytes become copies, the rest
-// additions.
+// A stretch of new bytes made from old ones: long runs of equal bytes become copies; clusters
+// where few bytes agree (a line of text rewritten) become literals, which compress better
+// than their differences; the rest additions.
 void AppendStretch(const uint8_t* oldData, const uint8_t* newData, uint64_t oldPosition,
                    uint64_t newPosition, uint64_t length, std::vector<Piece>& pieces) {
     const uint8_t* from = oldData + oldPosition;
     const uint8_t* to = newData + newPosition;
     uint64_t added = 0;  // where the current addition started
     for (uint64_t i = 0; i < length;) {
-        if (from[i] != to[i]) {
-            ++i;
+        if (from[i] == to[i]) {
+            const uint64_t run = CommonPrefixLength(from + i, to + i, length - i);
+            if (run >= kMinCopyRun) {
+                Append(pieces, DeltaOp::Add, i - added, oldPosition + added);
+                Append(pieces, DeltaOp::Copy, run, oldPosition + i);
+                added = i + run;
+            }
+            i += run;
             continue;
         }
-        const uint64_t run = CommonPrefixLength(from + i, to + i, length - i);
-        if (run >= kMinCopyRun) {
-            Append(pieces, DeltaOp::Add, i - added, oldPosition + added);
-            Append(pieces, DeltaOp::Copy, run, oldPosition + i);
-            added = i + run;
+        // The cluster of differences from here: it ends at a run of kClusterGap equal bytes.
+        uint64_t end = i;
+        uint64_t agreeing = 0;
+        while (end < length) {
+            if (from[end] != to[end]) {
+                ++end;
+                continue;
+            }
+            const uint64_t run = CommonPrefixLength(from + end, to + end, length - end);
+            if (run >= kClusterGap) {
+                break;
+            }
+            agreeing += run;
+            end += run;
         }
-        i += run;
+        if (end - i >= kMinLiteralCluster && agreeing * 4 < end - i) {
+            Append(pieces, DeltaOp::Add, i - added, oldPosition + added);
+            Append(pieces, DeltaOp::Literal, end - i, 0);
+            added = end;
+        }
+        i = end;
     }
     Append(pieces, DeltaOp::Add, length - added, oldPosition + added);
+}
+
+// A match at another offset costs an instruction with that offset, and another to come back:
+// a short one is only worth it near the current offset.
+bool WorthMoving(int64_t length, int64_t offset, int64_t lastOffset) {
+    const int64_t distance = offset > lastOffset ? offset - lastOffset : lastOffset - offset;
+    return length >= kMinFarMatch || distance < kNearOffset;
 }
 
 struct ScanPart {
@@ -222,7 +258,9 @@ void Scan(const Finder& finder, const uint8_t* oldData, int64_t oldSize, const u
             for (; counted < scan + length; ++counted) {
                 oldScore += agrees(counted);
             }
-            if ((length == oldScore && length != 0) || length > oldScore + kBetterBy) {
+            if ((length == oldScore && length != 0) ||
+                (length > oldScore + kBetterBy &&
+                 WorthMoving(length, position - scan, lastOffset))) {
                 break;
             }
             if (counted <= scan) {
