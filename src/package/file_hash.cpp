@@ -2,6 +2,7 @@
 // bytes at a time, the rest folded in by 8, 4 and 1 bytes, then an avalanche.
 #include "package/file_hash.h"
 
+#include <bit>
 #include <cstring>
 
 namespace {
@@ -17,18 +18,19 @@ uint64_t RotateLeft(uint64_t value, int bits) {
     return (value << bits) | (value >> (64 - bits));
 }
 
-// Little-endian reads of unaligned bytes, whatever the machine.
+// Reads of unaligned little-endian words (both programs run on little-endian machines only).
+static_assert(std::endian::native == std::endian::little);
+
 uint64_t Read64(const uint8_t* bytes) {
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) {
-        value = (value << 8) | bytes[i];
-    }
+    uint64_t value;
+    std::memcpy(&value, bytes, sizeof value);
     return value;
 }
 
 uint32_t Read32(const uint8_t* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    uint32_t value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
 }
 
 uint64_t Round(uint64_t lane, uint64_t input) {

@@ -1,0 +1,91 @@
+// libFuzzer target: the delta decoder on any bytes. The input is a 16-bit little-endian length,
+// that many bytes of an old file (fewer when the input is shorter), and the delta. The delta is
+// applied to the old file, read through its mapping, into memory of exactly its new size with
+// a guard after it, once whole and once block by block through views of 64 bytes. Nothing may
+// be read or written out of bounds, whatever the bytes say.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "package/delta.h"
+#include "package_builder.h"
+#include "platform/posix/files.h"
+
+namespace {
+
+// New files larger than this are not made: the fuzzer's memory is limited, not the decoder's.
+constexpr uint64_t kLargestNew = 4u << 20;
+constexpr uint8_t kGuard = 0xA5;
+
+// The old file each input is written to, removed when the fuzzer ends.
+const struct ScratchFile {
+    std::string path = "/tmp/qlm_delta_fuzz." + std::to_string(getpid());
+    ~ScratchFile() { unlink(path.c_str()); }
+} kScratch;
+
+void ApplyWhole(const uint8_t* delta, size_t size, platform::Mapping old, uint64_t oldLength) {
+    Walk in = MemoryWalk(const_cast<uint8_t*>(delta), size);
+    DeltaHeader header;
+    if (!ReadDeltaHeader(in, &header) || header.newSize > kLargestNew) {
+        return;
+    }
+    std::vector<uint8_t> out(header.newSize + 1, kGuard);
+    Walk to = MemoryWalk(out.data(), header.newSize);
+    ApplyDelta(in, header, old, oldLength, to);
+    if (out.back() != kGuard) {
+        abort();
+    }
+}
+
+void ApplyByBlocks(const uint8_t* delta, size_t size, platform::Mapping old, uint64_t oldLength) {
+    Walk in = MemoryWalk(const_cast<uint8_t*>(delta), size);
+    DeltaHeader header;
+    if (!ReadDeltaHeader(in, &header) || header.newSize > kLargestNew) {
+        return;
+    }
+    std::vector<uint8_t> out(header.newSize + 1, kGuard);
+    DeltaApply apply;
+    bool applied = StartDelta(apply, header, old, oldLength);
+    while (applied && apply.length != 0) {
+        Walk to = MemoryWalk(out.data() + apply.done, apply.length);
+        applied = ApplyDeltaBlock(apply, in, to);
+    }
+    if (applied) {
+        FinishDelta(apply, in);
+    }
+    EndDelta(apply);
+    if (out.back() != kGuard) {
+        abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2) {
+        return 0;
+    }
+    size_t oldLength = data[0] | static_cast<size_t>(data[1]) << 8;
+    oldLength = oldLength < size - 2 ? oldLength : size - 2;
+    const uint8_t* delta = data + 2 + oldLength;
+    const size_t deltaSize = size - 2 - oldLength;
+    if (!pkgbuild::WriteFile(kScratch.path, data + 2, oldLength)) {
+        abort();
+    }
+    const platform::File file = platform::OpenFileRead(kScratch.path.c_str());
+    const platform::Mapping old =
+        oldLength == 0 ? platform::Mapping{} : platform::CreateReadMapping(file);
+    ApplyWhole(delta, deltaSize, old, oldLength);
+    platform::posix::SetViewWindowForTesting(64);
+    ApplyByBlocks(delta, deltaSize, old, oldLength);
+    platform::posix::SetViewWindowForTesting(0);
+    if (old.valid()) {
+        platform::CloseMapping(old);
+    }
+    platform::CloseFile(file);
+    return 0;
+}
