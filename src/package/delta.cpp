@@ -176,8 +176,11 @@ struct DeltaDecoder {
     std::unique_ptr<uint8_t[]> added;
     std::unique_ptr<uint8_t[]> addBytes;
     std::unique_ptr<uint8_t[]> literals;
+    // Grown as blocks need them, up to kDeltaMaxInstructionBytes.
     std::unique_ptr<uint8_t[]> instructions;
     std::unique_ptr<uint8_t[]> addRuns;
+    uint32_t instructionRoom = 0;
+    uint32_t addRunRoom = 0;
     uint64_t oldCursor = 0;
     FileHash newHash;
 };
@@ -314,6 +317,21 @@ bool ReadStream(Walk& delta, uint32_t length, uint32_t stored, uint8_t* into) {
     return InflateWalkPart(delta, stored, to);
 }
 
+// Makes `buffer` hold at least `length` bytes, growing it at least twofold each time.
+bool Reserve(std::unique_ptr<uint8_t[]>& buffer, uint32_t& room, uint32_t length) {
+    if (length <= room) {
+        return true;
+    }
+    const uint32_t grown =
+        room > kDeltaMaxInstructionBytes / 2 ? kDeltaMaxInstructionBytes : room * 2;
+    room = length > grown ? length : grown;
+    buffer.reset(new (std::nothrow) uint8_t[room]);
+    if (!buffer) {
+        room = 0;
+    }
+    return room != 0;
+}
+
 bool DecodeBlock(Walk& delta, Decoder& decoder, uint32_t blockLength, Walk& out) {
     uint32_t lengths[kDeltaStreamCount];
     uint32_t stored[kDeltaStreamCount];
@@ -324,6 +342,12 @@ bool DecodeBlock(Walk& delta, Decoder& decoder, uint32_t blockLength, Walk& out)
     }
     const uint32_t limits[kDeltaStreamCount] = {
         kDeltaMaxInstructionBytes, kDeltaMaxInstructionBytes, blockLength, blockLength};
+    if (lengths[kDeltaInstructions] > limits[kDeltaInstructions] ||
+        lengths[kDeltaAddRuns] > limits[kDeltaAddRuns] ||
+        !Reserve(decoder.instructions, decoder.instructionRoom, lengths[kDeltaInstructions]) ||
+        !Reserve(decoder.addRuns, decoder.addRunRoom, lengths[kDeltaAddRuns])) {
+        return false;
+    }
     uint8_t* const buffers[kDeltaStreamCount] = {decoder.instructions.get(), decoder.addRuns.get(),
                                                  decoder.addBytes.get(), decoder.literals.get()};
     for (int i = 0; i < kDeltaStreamCount; ++i) {
@@ -352,11 +376,7 @@ bool Allocate(Decoder& decoder, const DeltaHeader& header) {
     for (auto* buffer : {&decoder.output, &decoder.added, &decoder.addBytes, &decoder.literals}) {
         buffer->reset(new (std::nothrow) uint8_t[largest]);
     }
-    for (auto* buffer : {&decoder.instructions, &decoder.addRuns}) {
-        buffer->reset(new (std::nothrow) uint8_t[kDeltaMaxInstructionBytes]);
-    }
-    return decoder.output && decoder.added && decoder.addBytes && decoder.literals &&
-           decoder.instructions && decoder.addRuns;
+    return decoder.output && decoder.added && decoder.addBytes && decoder.literals;
 }
 
 // The length of the block that starts at `done`.
