@@ -1,5 +1,7 @@
-// libFuzzer target: the delta decoder on any bytes. The input is a 16-bit little-endian length,
-// that many bytes of an old file (fewer when the input is shorter), and the delta. The delta is
+// libFuzzer target: the delta decoder on any bytes. The input is a byte of flags, a 16-bit
+// little-endian length, that many bytes of an old file (fewer when the input is shorter), and
+// the delta. With flag 1 the delta's header is made to name the old file (its size, hash and
+// the header's check are written over), so that mutated blocks get past those checks. The delta is
 // applied to the old file, read through its mapping, into memory of exactly its new size with
 // a guard after it, once whole and once block by block through views of 64 bytes. Nothing may
 // be read or written out of bounds, whatever the bytes say.
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "package/delta.h"
+#include "package/file_hash.h"
 #include "package_builder.h"
 #include "platform/posix/files.h"
 
@@ -65,15 +68,36 @@ void ApplyByBlocks(const uint8_t* delta, size_t size, platform::Mapping old, uin
 
 }  // namespace
 
+// Writes the old file's size and hash into the header, and the header's check.
+void NameTheOldFile(std::vector<uint8_t>& delta, const uint8_t* old, size_t oldLength) {
+    if (delta.size() < kDeltaHeaderSize) {
+        return;
+    }
+    const uint64_t hash = HashBytes(old, oldLength);
+    for (int i = 0; i < 8; ++i) {
+        delta[16 + i] = static_cast<uint8_t>(static_cast<uint64_t>(oldLength) >> (8 * i));
+        delta[24 + i] = static_cast<uint8_t>(hash >> (8 * i));
+    }
+    const uint32_t check = static_cast<uint32_t>(HashBytes(delta.data(), 48));
+    for (int i = 0; i < 4; ++i) {
+        delta[48 + i] = static_cast<uint8_t>(check >> (8 * i));
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 2) {
+    if (size < 3) {
         return 0;
     }
-    size_t oldLength = data[0] | static_cast<size_t>(data[1]) << 8;
-    oldLength = oldLength < size - 2 ? oldLength : size - 2;
-    const uint8_t* delta = data + 2 + oldLength;
-    const size_t deltaSize = size - 2 - oldLength;
-    if (!pkgbuild::WriteFile(kScratch.path, data + 2, oldLength)) {
+    size_t oldLength = data[1] | static_cast<size_t>(data[2]) << 8;
+    oldLength = oldLength < size - 3 ? oldLength : size - 3;
+    const uint8_t* oldBytes = data + 3;
+    std::vector<uint8_t> bytes(oldBytes + oldLength, data + size);
+    if ((data[0] & 1) != 0) {
+        NameTheOldFile(bytes, oldBytes, oldLength);
+    }
+    const uint8_t* delta = bytes.data();
+    const size_t deltaSize = bytes.size();
+    if (!pkgbuild::WriteFile(kScratch.path, oldBytes, oldLength)) {
         abort();
     }
     const platform::File file = platform::OpenFileRead(kScratch.path.c_str());
