@@ -30,37 +30,30 @@ const struct ScratchFile {
     ~ScratchFile() { unlink(path.c_str()); }
 } kScratch;
 
-void ApplyWhole(const uint8_t* delta, size_t size, platform::Mapping old, uint64_t oldLength) {
+// Applies the delta into memory with a guard after it: whole, or block by block.
+void Apply(const uint8_t* delta, size_t size, platform::Mapping old, uint64_t oldLength,
+           bool byBlocks) {
     Walk in = MemoryWalk(const_cast<uint8_t*>(delta), size);
     DeltaHeader header;
     if (!ReadDeltaHeader(in, &header) || header.newSize > kLargestNew) {
         return;
     }
     std::vector<uint8_t> out(header.newSize + 1, kGuard);
-    Walk to = MemoryWalk(out.data(), header.newSize);
-    ApplyDelta(in, header, old, oldLength, to);
-    if (out.back() != kGuard) {
-        abort();
+    if (byBlocks) {
+        DeltaApply apply;
+        bool applied = StartDelta(apply, header, old, oldLength);
+        while (applied && apply.length != 0) {
+            Walk to = MemoryWalk(out.data() + apply.done, apply.length);
+            applied = ApplyDeltaBlock(apply, in, to);
+        }
+        if (applied) {
+            FinishDelta(apply, in);
+        }
+        EndDelta(apply);
+    } else {
+        Walk to = MemoryWalk(out.data(), header.newSize);
+        ApplyDelta(in, header, old, oldLength, to);
     }
-}
-
-void ApplyByBlocks(const uint8_t* delta, size_t size, platform::Mapping old, uint64_t oldLength) {
-    Walk in = MemoryWalk(const_cast<uint8_t*>(delta), size);
-    DeltaHeader header;
-    if (!ReadDeltaHeader(in, &header) || header.newSize > kLargestNew) {
-        return;
-    }
-    std::vector<uint8_t> out(header.newSize + 1, kGuard);
-    DeltaApply apply;
-    bool applied = StartDelta(apply, header, old, oldLength);
-    while (applied && apply.length != 0) {
-        Walk to = MemoryWalk(out.data() + apply.done, apply.length);
-        applied = ApplyDeltaBlock(apply, in, to);
-    }
-    if (applied) {
-        FinishDelta(apply, in);
-    }
-    EndDelta(apply);
     if (out.back() != kGuard) {
         abort();
     }
@@ -103,9 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const platform::File file = platform::OpenFileRead(kScratch.path.c_str());
     const platform::Mapping old =
         oldLength == 0 ? platform::Mapping{} : platform::CreateReadMapping(file);
-    ApplyWhole(delta, deltaSize, old, oldLength);
+    Apply(delta, deltaSize, old, oldLength, false);
     platform::posix::SetViewWindowForTesting(64);
-    ApplyByBlocks(delta, deltaSize, old, oldLength);
+    Apply(delta, deltaSize, old, oldLength, true);
     platform::posix::SetViewWindowForTesting(0);
     if (old.valid()) {
         platform::CloseMapping(old);

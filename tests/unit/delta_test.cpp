@@ -117,14 +117,18 @@ class OldFile {
 
 class Delta : public ::testing::Test {
   protected:
-    // Applies the delta to `old` into memory of exactly the header's new size followed by a
-    // canary that must stay untouched.
-    bool Apply(const Bytes& delta, const Bytes& old, Bytes* out) {
+    // Applies the delta to `old`: into memory of exactly the header's new size followed by a
+    // canary that must stay untouched, or into a new file through views of its write mapping,
+    // block by block, each through a walk of its own.
+    bool Apply(const Bytes& delta, const Bytes& old, Bytes* out, bool toFile = false) {
         const OldFile oldFile(folder_.Path("old" + std::to_string(++files_)), old);
         Walk in = MemoryWalk(const_cast<uint8_t*>(delta.data()), delta.size());
         DeltaHeader header;
         if (!ReadDeltaHeader(in, &header)) {
             return false;
+        }
+        if (toFile) {
+            return ApplyToFile(in, header, oldFile, out);
         }
         if (header.newSize > (64u << 20)) {
             // Never allocated: the decoder must refuse before it writes, at the old file.
@@ -142,15 +146,7 @@ class Delta : public ::testing::Test {
         return applied;
     }
 
-    // Applies it into a new file through views of its write mapping, block by block, each
-    // through a walk of its own.
-    bool ApplyToFile(const Bytes& delta, const Bytes& old, Bytes* out) {
-        const OldFile oldFile(folder_.Path("old" + std::to_string(++files_)), old);
-        Walk in = MemoryWalk(const_cast<uint8_t*>(delta.data()), delta.size());
-        DeltaHeader header;
-        if (!ReadDeltaHeader(in, &header)) {
-            return false;
-        }
+    bool ApplyToFile(Walk& in, const DeltaHeader& header, const OldFile& oldFile, Bytes* out) {
         const std::string path = folder_.Path("new" + std::to_string(++files_));
         const platform::File file = platform::CreateFileReadWrite(path.c_str());
         const platform::Mapping mapping = header.newSize == 0
@@ -265,7 +261,7 @@ TEST_F(Delta, RoundTripsEveryShapeOfFile) {
             Bytes inFile;
             EXPECT_TRUE(Apply(delta, old, &inMemory)) << label;
             EXPECT_EQ(inMemory, updated) << label;
-            EXPECT_TRUE(ApplyToFile(delta, old, &inFile)) << label;
+            EXPECT_TRUE(Apply(delta, old, &inFile, true)) << label;
             EXPECT_EQ(inFile, updated) << label;
         }
     }
