@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <numeric>
 #include <string>
 #include <tuple>
@@ -524,6 +526,57 @@ TEST_F(Delta, RefusesEveryDamagedOrCraftedDelta) {
             EXPECT_FALSE(Apply(delta, oldBytes, &out)) << what << ", window " << window;
         }
     }
+}
+
+// Old positions past 4 GiB: a copy that crosses 2^32 in an old file of 4 GiB and 4 KiB
+// (sparse: zeros but for a marker on each side of 2^32).
+TEST_F(Delta, CopiesFromBeyondFourGiB) {
+    const uint64_t size = (uint64_t{4} << 30) + 4096;
+    const std::string path = folder_.Path("large");
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.seekp(static_cast<std::streamoff>((uint64_t{4} << 30) - 4));
+        out.write("ABCDEFGH", 8);
+    }
+    std::filesystem::resize_file(path, size);
+    FileHash hash;
+    StartHash(hash);
+    const Bytes zeros(1 << 20, 0);
+    for (uint64_t at = 0; at < size; at += zeros.size()) {
+        const uint64_t length = std::min<uint64_t>(zeros.size(), size - at);
+        if (at == (uint64_t{4} << 30) - (1 << 20)) {
+            Bytes piece = zeros;
+            std::memcpy(piece.data() + piece.size() - 4, "ABCD", 4);
+            AddToHash(hash, piece.data(), length);
+        } else if (at == (uint64_t{4} << 30)) {
+            Bytes piece(length, 0);
+            std::memcpy(piece.data(), "EFGH", 4);
+            AddToHash(hash, piece.data(), length);
+        } else {
+            AddToHash(hash, zeros.data(), length);
+        }
+    }
+    const Bytes updated = pkgbuild::ToBytes("ABCDEFGH");
+    const DeltaHeader header{.oldSize = size,
+                             .oldHash = FinishHash(hash),
+                             .newSize = updated.size(),
+                             .newHash = HashBytes(updated.data(), updated.size()),
+                             .blockSize = kDeltaMinBlockSize};
+    const Bytes delta =
+        Cat({Header(header),
+             StoredBlock(
+                 {Varints({Head(DeltaOp::Copy, 8), ((uint64_t{4} << 30) - 4) * 2}), {}, {}, {}})});
+    const platform::File file = platform::OpenFileRead(path.c_str());
+    const platform::Mapping mapping = platform::CreateReadMapping(file);
+    Walk in = MemoryWalk(const_cast<uint8_t*>(delta.data()), delta.size());
+    DeltaHeader read;
+    ASSERT_TRUE(ReadDeltaHeader(in, &read));
+    Bytes out(8);
+    Walk to = MemoryWalk(out.data(), out.size());
+    EXPECT_TRUE(ApplyDelta(in, read, mapping, size, to));
+    EXPECT_EQ(out, updated);
+    platform::CloseMapping(mapping);
+    platform::CloseFile(file);
 }
 
 TEST_F(Delta, TellsWhetherAFileIsTheOneRecorded) {
