@@ -178,9 +178,11 @@ struct DeltaDecoder {
     std::unique_ptr<uint8_t[]> literals;
     // Grown as blocks need them, up to kDeltaMaxInstructionBytes.
     std::unique_ptr<uint8_t[]> instructions;
-    std::unique_ptr<uint8_t[]> addRuns;
+    std::unique_ptr<uint8_t[]> zeroRuns;
+    std::unique_ptr<uint8_t[]> byteRuns;
     uint32_t instructionRoom = 0;
-    uint32_t addRunRoom = 0;
+    uint32_t zeroRunRoom = 0;
+    uint32_t byteRunRoom = 0;
     uint64_t oldCursor = 0;
     FileHash newHash;
 };
@@ -213,17 +215,19 @@ bool TakeOld(OldFile& old, uint64_t position, uint32_t length, const uint8_t* ad
     return true;
 }
 
-// The bytes that a block's additions add, from their runs and non-zero bytes, into
-// `added` (room for `room` bytes); false unless every byte is used and all fit.
-bool ExpandAdded(Cursor runs, const uint8_t* bytes, uint32_t byteCount, uint8_t* added,
-                 uint32_t room, uint32_t* addedLength) {
+// The bytes that a block's additions add, from the lengths of their runs of zeros and of
+// non-zero bytes and those bytes, into `added` (room for `room` bytes); false unless both
+// streams of lengths end together, every byte is used and all fit.
+bool ExpandAdded(Cursor zeroRuns, Cursor byteRuns, const uint8_t* bytes, uint32_t byteCount,
+                 uint8_t* added, uint32_t room, uint32_t* addedLength) {
     uint32_t length = 0;
     uint32_t used = 0;
-    while (runs.at != runs.end) {
+    while (zeroRuns.at != zeroRuns.end || byteRuns.at != byteRuns.end) {
         uint64_t zeros = 0;
         uint64_t nonZero = 0;
-        if (!ReadVarint(runs, &zeros) || !ReadVarint(runs, &nonZero) || zeros > room - length ||
-            nonZero > room - length - zeros || nonZero > byteCount - used) {
+        if (!ReadVarint(zeroRuns, &zeros) || !ReadVarint(byteRuns, &nonZero) ||
+            zeros > room - length || nonZero > room - length - zeros ||
+            nonZero > byteCount - used) {
             return false;
         }
         std::memset(added + length, 0, zeros);
@@ -341,23 +345,31 @@ bool DecodeBlock(Walk& delta, Decoder& decoder, uint32_t blockLength, Walk& out)
         }
     }
     const uint32_t limits[kDeltaStreamCount] = {
-        kDeltaMaxInstructionBytes, kDeltaMaxInstructionBytes, blockLength, blockLength};
-    if (lengths[kDeltaInstructions] > limits[kDeltaInstructions] ||
-        lengths[kDeltaAddRuns] > limits[kDeltaAddRuns] ||
-        !Reserve(decoder.instructions, decoder.instructionRoom, lengths[kDeltaInstructions]) ||
-        !Reserve(decoder.addRuns, decoder.addRunRoom, lengths[kDeltaAddRuns])) {
-        return false;
-    }
-    uint8_t* const buffers[kDeltaStreamCount] = {decoder.instructions.get(), decoder.addRuns.get(),
-                                                 decoder.addBytes.get(), decoder.literals.get()};
+        kDeltaMaxInstructionBytes, kDeltaMaxInstructionBytes, kDeltaMaxInstructionBytes,
+        blockLength, blockLength};
     for (int i = 0; i < kDeltaStreamCount; ++i) {
-        if (lengths[i] > limits[i] || !ReadStream(delta, lengths[i], stored[i], buffers[i])) {
+        if (lengths[i] > limits[i]) {
             return false;
         }
     }
-    const uint8_t* runs = decoder.addRuns.get();
+    if (!Reserve(decoder.instructions, decoder.instructionRoom, lengths[kDeltaInstructions]) ||
+        !Reserve(decoder.zeroRuns, decoder.zeroRunRoom, lengths[kDeltaZeroRuns]) ||
+        !Reserve(decoder.byteRuns, decoder.byteRunRoom, lengths[kDeltaByteRuns])) {
+        return false;
+    }
+    uint8_t* const buffers[kDeltaStreamCount] = {decoder.instructions.get(), decoder.zeroRuns.get(),
+                                                 decoder.byteRuns.get(), decoder.addBytes.get(),
+                                                 decoder.literals.get()};
+    for (int i = 0; i < kDeltaStreamCount; ++i) {
+        if (!ReadStream(delta, lengths[i], stored[i], buffers[i])) {
+            return false;
+        }
+    }
+    const uint8_t* zeros = decoder.zeroRuns.get();
+    const uint8_t* runs = decoder.byteRuns.get();
     uint32_t addedLength = 0;
-    if (!ExpandAdded(Cursor{runs, runs + lengths[kDeltaAddRuns]}, decoder.addBytes.get(),
+    if (!ExpandAdded(Cursor{zeros, zeros + lengths[kDeltaZeroRuns]},
+                     Cursor{runs, runs + lengths[kDeltaByteRuns]}, decoder.addBytes.get(),
                      lengths[kDeltaAddBytes], decoder.added.get(), blockLength, &addedLength)) {
         return false;
     }

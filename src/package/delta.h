@@ -3,10 +3,10 @@
 // encoder and the tests.
 //
 // A delta is a header (the old and new files' sizes and hashes, the block size) followed by
-// one block per `blockSize` bytes of the new file. Each block holds four streams, each
-// compressed with zlib on its own or stored: the instructions, the runs of zero and non-zero
-// bytes added to old data, those non-zero bytes, and the literal new bytes. Instructions copy
-// a range of the old file, add bytes to a range of it, or take literal bytes.
+// one block per `blockSize` bytes of the new file. Each block holds five streams, each
+// compressed with zlib on its own or stored: the instructions, the lengths of the runs of zero
+// and of non-zero bytes added to old data, those non-zero bytes, and the literal new bytes.
+// Instructions copy a range of the old file, add bytes to a range of it, or take literal bytes.
 //
 // Applying reads the delta once from start to end through a walk, reads the old file through
 // a few small views of its mapping, and writes the new file through a walk, block by block:
@@ -31,19 +31,27 @@ constexpr uint32_t kDeltaHeaderSize = 52;
 constexpr uint32_t kDeltaMinBlockSize = 1024;
 constexpr uint32_t kDeltaMaxBlockSize = 4u << 20;
 constexpr uint32_t kDeltaDefaultBlockSize = 1u << 20;
-// A block's instruction stream, and its stream of added runs, never hold more than this.
+// A block's instruction stream, and each of its streams of run lengths, never hold more than
+// this.
 constexpr uint32_t kDeltaMaxInstructionBytes = 1u << 20;
 
 // A block's streams, in their order; its header gives each one's length as it is used and as
 // it is stored (varints): 0 and 0 for an empty stream, the same twice for bytes stored as
 // they are, else a zlib stream.
-enum DeltaStream { kDeltaInstructions, kDeltaAddRuns, kDeltaAddBytes, kDeltaLiterals };
-constexpr int kDeltaStreamCount = 4;
+enum DeltaStream {
+    kDeltaInstructions,
+    kDeltaZeroRuns,
+    kDeltaByteRuns,
+    kDeltaAddBytes,
+    kDeltaLiterals
+};
+constexpr int kDeltaStreamCount = 5;
 
 // An instruction starts with a varint: (length - 1) << 2 | kind. Copy and add follow it with
 // a zigzag varint: the old position relative to the end of the previous copy or add. The
-// bytes that additions add, block by block, are pairs of varints (a count of zero bytes, then
-// a count of non-zero bytes taken from the add-bytes stream).
+// bytes that additions add, block by block, are runs: as many zero bytes as the next varint
+// of the zero-runs stream says, then as many bytes of the add-bytes stream as the next varint
+// of the byte-runs stream says, and so on.
 enum class DeltaOp : uint8_t { Copy = 0, Add = 1, Literal = 2 };
 constexpr uint32_t kDeltaMaxVarintBytes = 10;
 

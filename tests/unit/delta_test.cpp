@@ -317,19 +317,19 @@ Bytes Varints(std::initializer_list<uint64_t> values) {
 }
 
 struct Block {
-    Bytes instructions, addRuns, addBytes, literals;
+    Bytes instructions{}, zeroRuns{}, byteRuns{}, addBytes{}, literals{};
 };
 
 // A block with every stream stored as it is.
 Bytes StoredBlock(const Block& block) {
     Bytes out;
-    for (const Bytes* stream :
-         {&block.instructions, &block.addRuns, &block.addBytes, &block.literals}) {
+    for (const Bytes* stream : {&block.instructions, &block.zeroRuns, &block.byteRuns,
+                                &block.addBytes, &block.literals}) {
         PutVarint(out, stream->size());
         PutVarint(out, stream->size());
     }
-    for (const Bytes* stream :
-         {&block.instructions, &block.addRuns, &block.addBytes, &block.literals}) {
+    for (const Bytes* stream : {&block.instructions, &block.zeroRuns, &block.byteRuns,
+                                &block.addBytes, &block.literals}) {
         out.insert(out.end(), stream->begin(), stream->end());
     }
     return out;
@@ -360,21 +360,23 @@ TEST_F(Delta, RefusesEveryDamagedOrCraftedDelta) {
                              .newSize = updated.size(),
                              .newHash = HashBytes(updated.data(), updated.size()),
                              .blockSize = 1024};
-    Bytes addRuns;
+    Bytes zeroRuns;
+    Bytes byteRuns;
     Bytes addBytes;
     for (int i = 0; i < 250; ++i) {  // 1000 added bytes: 1, then 3 zeros, each time
-        PutVarint(addRuns, i == 0 ? 0 : 3);
-        PutVarint(addRuns, 1);
+        PutVarint(zeroRuns, i == 0 ? 0 : 3);
+        PutVarint(byteRuns, 1);
         addBytes.push_back(1);
     }
-    PutVarint(addRuns, 3);
-    PutVarint(addRuns, 0);
+    PutVarint(zeroRuns, 3);
+    PutVarint(byteRuns, 0);
     const Block first{Varints({Head(DeltaOp::Add, 1000), 2000, Head(DeltaOp::Literal, 4),
                                Head(DeltaOp::Copy, 20), 2 * 2000 - 1}),
-                      addRuns,
+                      zeroRuns,
+                      byteRuns,
                       addBytes,
                       {'n', 'e', 'w', '!'}};
-    const Block second{Varints({Head(DeltaOp::Copy, 80), 0}), {}, {}, {}};
+    const Block second{Varints({Head(DeltaOp::Copy, 80), 0}), {}, {}, {}, {}};
     const Bytes good = Cat({Header(header), StoredBlock(first), StoredBlock(second)});
 
     Bytes applied;
@@ -403,7 +405,7 @@ TEST_F(Delta, RefusesEveryDamagedOrCraftedDelta) {
     Bytes packed = Cat({Header(header), StoredBlock(first)});
     {  // the second block's one stream as a zlib stream
         Bytes stream = pkgbuild::Compress(second.instructions);
-        Bytes block = Varints({second.instructions.size(), stream.size(), 0, 0, 0, 0, 0, 0});
+        Bytes block = Varints({second.instructions.size(), stream.size(), 0, 0, 0, 0, 0, 0, 0, 0});
         packed = Cat({packed, block, stream});
     }
     Bytes packedTruncated = packed;
@@ -488,19 +490,27 @@ TEST_F(Delta, RefusesEveryDamagedOrCraftedDelta) {
         {"literal byte left over",
          withBlocks(firstWith([](Block& b) { b.literals.push_back('?'); }), second), old},
         {"added bytes short",
-         withBlocks(
-             firstWith([](Block& b) { b.addRuns = Slice(b.addRuns, 0, b.addRuns.size() - 2); }),
-             second),
+         withBlocks(firstWith([](Block& b) {
+                        b.zeroRuns.pop_back();
+                        b.byteRuns.pop_back();
+                    }),
+                    second),
          old},
+        {"a zero run without its byte run",
+         withBlocks(firstWith([](Block& b) { b.byteRuns.pop_back(); }), second), old},
+        {"a byte run without its zero run",
+         withBlocks(firstWith([](Block& b) { b.zeroRuns.pop_back(); }), second), old},
         {"added runs past the block",
          withBlocks(firstWith([](Block& b) {
-                        b.addRuns = Cat({b.addRuns, Varints({2000, 0})});
+                        b.zeroRuns.push_back(100);
+                        b.byteRuns.push_back(0);
                     }),
                     second),
          old},
         {"added runs of 2^32 zeros",
          withBlocks(firstWith([](Block& b) {
-                        b.addRuns = Cat({b.addRuns, Varints({uint64_t{1} << 32, 0})});
+                        b.zeroRuns = Cat({b.zeroRuns, Varints({uint64_t{1} << 32})});
+                        b.byteRuns.push_back(0);
                     }),
                     second),
          old},
@@ -513,9 +523,9 @@ TEST_F(Delta, RefusesEveryDamagedOrCraftedDelta) {
               Varints({kDeltaMaxInstructionBytes + 1, kDeltaMaxInstructionBytes + 1})}),
          old},
         {"empty stream with a stored length",
-         Cat({Header(header), Varints({0, 5, 0, 0, 0, 0, 0, 0})}), old},
-        {"stored length with no content", Cat({Header(header), Varints({5, 0, 0, 0, 0, 0, 0, 0})}),
-         old},
+         Cat({Header(header), Varints({0, 5, 0, 0, 0, 0, 0, 0, 0, 0})}), old},
+        {"stored length with no content",
+         Cat({Header(header), Varints({5, 0, 0, 0, 0, 0, 0, 0, 0, 0})}), old},
         {"block header varint over 32 bits",
          Cat({Header(header), Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x1F}}), old},
     };

@@ -466,22 +466,24 @@ class Encoder {
     }
 
     void FlushBlock() {
-        if (instructions_.size() > kDeltaMaxInstructionBytes) {
+        Bytes streams[kDeltaStreamCount];
+        SplitAdded(added_, &streams[kDeltaZeroRuns], &streams[kDeltaByteRuns],
+                   &streams[kDeltaAddBytes]);
+        if (instructions_.size() > kDeltaMaxInstructionBytes ||
+            streams[kDeltaZeroRuns].size() > kDeltaMaxInstructionBytes ||
+            streams[kDeltaByteRuns].size() > kDeltaMaxInstructionBytes) {
             // Too many small pieces for one block: the block's bytes as one literal instead.
             const uint8_t* start = new_ + newPosition_ - blockFill_;
             instructions_.clear();
-            added_.clear();
             literals_.assign(start, start + blockFill_);
             PutVarint(instructions_,
                       (blockFill_ - 1) << 2 | static_cast<uint64_t>(DeltaOp::Literal));
+            for (const int i : {kDeltaZeroRuns, kDeltaByteRuns, kDeltaAddBytes}) {
+                streams[i].clear();
+            }
         }
-        Bytes streams[kDeltaStreamCount];
         streams[kDeltaInstructions] = std::move(instructions_);
-        SplitAdded(added_, &streams[kDeltaAddRuns], &streams[kDeltaAddBytes]);
         streams[kDeltaLiterals] = std::move(literals_);
-        if (streams[kDeltaAddRuns].size() > kDeltaMaxInstructionBytes) {
-            streams[kDeltaAddRuns].clear();  // cannot happen with blocks of up to 4 MiB
-        }
         Bytes packed[kDeltaStreamCount];
         for (int i = 0; i < kDeltaStreamCount; ++i) {
             packed[i] = Deflate(streams[i], i != kDeltaLiterals);
@@ -500,10 +502,10 @@ class Encoder {
         blockFill_ = 0;
     }
 
-    // The added bytes as runs of zeros and of non-zero bytes, and those non-zero bytes: the
-    // runs say where a program's shifted addresses lie, the bytes by how much they moved, and
-    // each compresses better on its own.
-    static void SplitAdded(const Bytes& added, Bytes* runs, Bytes* bytes) {
+    // The added bytes as the lengths of their runs of zeros and of non-zero bytes, and those
+    // non-zero bytes: the runs say where a program's shifted addresses lie, the bytes by how
+    // much they moved, and each compresses better on its own.
+    static void SplitAdded(const Bytes& added, Bytes* zeroRuns, Bytes* byteRuns, Bytes* bytes) {
         for (size_t i = 0; i < added.size();) {
             size_t zeros = i;
             while (zeros < added.size() && added[zeros] == 0) {
@@ -513,8 +515,8 @@ class Encoder {
             while (nonZero < added.size() && added[nonZero] != 0) {
                 ++nonZero;
             }
-            PutVarint(*runs, zeros - i);
-            PutVarint(*runs, nonZero - zeros);
+            PutVarint(*zeroRuns, zeros - i);
+            PutVarint(*byteRuns, nonZero - zeros);
             bytes->insert(bytes->end(), added.begin() + static_cast<ptrdiff_t>(zeros),
                           added.begin() + static_cast<ptrdiff_t>(nonZero));
             i = nonZero;
