@@ -4,7 +4,7 @@
 #
 #   bench/deltas.sh [--small] [--only NAME,...] [--rounds N] [--apply-rounds N] [--work FOLDER]
 #
-# For each pair, in the same rounds: our differ and our decoder (with its hash checks),
+# For each pair, every tool in each round: our differ and our decoder (with its hash checks),
 # xdelta3 -e -9 (-B as large as the old file, up to its 2 GiB) and -d, bsdiff and bspatch
 # (where 17 times the old file fits in memory), zstd -19 --long=31 --patch-from and its
 # decompression (files up to its 2 GiB). Every output is compared with the new file. The table
@@ -71,7 +71,7 @@ npm_pairs=(
     "rollup @rollup/rollup-win32-x64-msvc 4.69.2 4.69.3 package/rollup.win32-x64-msvc.node"
     "swc @swc/core-win32-x64-msvc 1.16.20 1.16.22 package/swc.win32-x64-msvc.node"
 )
-game_files=(archive.pak levels.pak game.exe textures.pak scripts.txt world.dat)
+game_files=(world.dat game.exe scripts.txt textures.pak levels.pak archive.pak)
 
 pair_names=()
 declare -A old_of new_of
@@ -158,6 +158,34 @@ timed() {  # LOG
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
+# --- the figures -----------------------------------------------------------------------------
+mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
+percent() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", 100 * a / b }'; }
+
+# The rows of one pair: the whole file as one zlib stream, then each tool's figures.
+print_pair() {  # NAME
+    local name=$1 new_size tool
+    new_size=$(stat -c %s "${new_of[$name]}")
+    printf '%-13s %-8s %12s %7s   (old %s MiB, new %s MiB)\n' "$name" "zlib -9" \
+        "${whole_size[$name]}" "$(percent "${whole_size[$name]}" "$new_size")" \
+        "$(mib "$(stat -c %s "${old_of[$name]}")")" "$(mib "$new_size")"
+    for tool in "${tools[@]}"; do
+        if [[ -z "${patch_size[$name,$tool]:-}" ]]; then
+            printf '%-13s %-8s %12s\n' "" "$tool" "(cannot)"
+            continue
+        fi
+        printf '%-13s %-8s %12s %7s %9s %9s %9s %9s\n' "" "$tool" "${patch_size[$name,$tool]}" \
+            "$(percent "${patch_size[$name,$tool]}" "$new_size")" "${diff_time[$name,$tool]}" \
+            "$(mib $((${diff_kib[$name,$tool]} * 1024)))" "${apply_time[$name,$tool]}" \
+            "$(mib $((${apply_kib[$name,$tool]} * 1024)))"
+    done
+}
+
+table_head() {
+    printf '%-13s %-8s %12s %7s %9s %9s %9s %9s\n' pair tool patch "% new" "diff s" \
+        "diff MiB" "apply s" "apply MiB"
+}
+
 declare -A patch_size diff_time diff_kib apply_time apply_kib whole_size
 for name in "${pair_names[@]}"; do
     old=${old_of[$name]}
@@ -168,62 +196,56 @@ for name in "${pair_names[@]}"; do
     fi
     whole_size[$name]=$(cat "$work/zsize-$key")
     cat "$old" "$new" > /dev/null  # both start in the page cache, for every tool alike
+    runnable=()
     for tool in "${tools[@]}"; do
-        can_run "$tool" "$old" "$new" || continue
-        patch=$out/$name.$tool
-        diffs=() diff_peaks=() applies=() apply_peaks=()
-        for ((round = 1; round <= rounds; ++round)); do
+        can_run "$tool" "$old" "$new" && runnable+=("$tool")
+    done
+    # Every tool in each round, in the same order: first the diffs, then the applies.
+    unset diffs diff_peaks applies apply_peaks
+    declare -A diffs diff_peaks applies apply_peaks
+    for ((round = 1; round <= rounds; ++round)); do
+        for tool in "${runnable[@]}"; do
             sync
-            diff_command "$tool" "$old" "$new" "$patch"
-            read -r seconds kib < <(timed "$patch.log") ||
-                { echo "deltas: $tool could not diff $name" >&2; continue 2; }
-            diffs+=("$seconds") diff_peaks+=("$kib")
-            for ((apply = 1; apply <= apply_rounds; ++apply)); do
+            diff_command "$tool" "$old" "$new" "$out/$name.$tool"
+            read -r seconds kib < <(timed "$out/$name.$tool.log") ||
+                { echo "deltas: $tool could not diff $name" >&2; exit 1; }
+            diffs[$tool]+="$seconds " diff_peaks[$tool]+="$kib "
+        done
+        for ((apply = 1; apply <= apply_rounds; ++apply)); do
+            for tool in "${runnable[@]}"; do
                 rm -f "$out/new"
                 sync
-                apply_command "$tool" "$old" "$patch" "$out/new"
+                apply_command "$tool" "$old" "$out/$name.$tool" "$out/new"
                 read -r seconds kib < <(timed "$out/apply.log") ||
                     { echo "deltas: $tool could not apply its patch of $name" >&2; exit 1; }
                 cmp -s "$out/new" "$new" ||
                     { echo "deltas: $tool's output of $name differs from the new file" >&2; exit 1; }
-                applies+=("$seconds") apply_peaks+=("$kib")
+                applies[$tool]+="$seconds " apply_peaks[$tool]+="$kib "
             done
         done
-        patch_size[$name,$tool]=$(stat -c %s "$patch")
-        diff_time[$name,$tool]=$(median "${diffs[@]}")
-        diff_kib[$name,$tool]=$(median "${diff_peaks[@]}")
-        apply_time[$name,$tool]=$(median "${applies[@]}")
-        apply_kib[$name,$tool]=$(median "${apply_peaks[@]}")
-        if [[ "$tool" == ours ]]; then
-            echo "  $name: $(grep -v '^ ' "$patch.log")"
-        fi
-        rm -f "$out/new" "$patch" "$patch.log"
     done
+    for tool in "${runnable[@]}"; do
+        patch_size[$name,$tool]=$(stat -c %s "$out/$name.$tool")
+        # shellcheck disable=SC2086 # the lists are words
+        {
+            diff_time[$name,$tool]=$(median ${diffs[$tool]})
+            diff_kib[$name,$tool]=$(median ${diff_peaks[$tool]})
+            apply_time[$name,$tool]=$(median ${applies[$tool]})
+            apply_kib[$name,$tool]=$(median ${apply_peaks[$tool]})
+        }
+    done
+    echo "  $name: $(grep -v '^ ' "$out/$name.ours.log")"
+    rm -f "$out/new" "$out/$name".*
+    table_head
+    print_pair "$name"
 done
 
-# --- the figures -----------------------------------------------------------------------------
-mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
 echo
 echo "Load: $(uptime | sed 's/.*load average/load average/')"
-printf '%-13s %-8s %12s %7s %9s %9s %9s %9s\n' pair tool patch "% new" "diff s" "diff MiB" \
-    "apply s" "apply MiB"
+table_head
 for name in "${pair_names[@]}"; do
-    new_size=$(stat -c %s "${new_of[$name]}")
-    printf '%-13s %-8s %12s %7s   (old %s MiB, new %s MiB)\n' "$name" "zlib -9" "${whole_size[$name]}" \
-        "$(awk -v a="${whole_size[$name]}" -v b="$new_size" 'BEGIN { printf "%.2f", 100 * a / b }')" \
-        "$(mib "$(stat -c %s "${old_of[$name]}")")" "$(mib "$new_size")"
-    for tool in "${tools[@]}"; do
-        if [[ -z "${patch_size[$name,$tool]:-}" ]]; then
-            printf '%-13s %-8s %12s\n' "" "$tool" "(cannot)"
-            continue
-        fi
-        printf '%-13s %-8s %12s %7s %9s %9s %9s %9s\n' "" "$tool" "${patch_size[$name,$tool]}" \
-            "$(awk -v a="${patch_size[$name,$tool]}" -v b="$new_size" 'BEGIN { printf "%.2f", 100 * a / b }')" \
-            "${diff_time[$name,$tool]}" "$(mib $((${diff_kib[$name,$tool]} * 1024)))" \
-            "${apply_time[$name,$tool]}" "$(mib $((${apply_kib[$name,$tool]} * 1024)))"
-    done
+    print_pair "$name"
 done
-
 echo
 echo "Totals over the pairs each tool could do, and ours over the same pairs:"
 printf '  %-8s %6s %14s %14s %8s %12s %12s\n' tool pairs "its patches" "ours" "ours/its" \
