@@ -2,7 +2,8 @@
 # Our delta against the binary diff tools, on pairs of real program releases from the npm
 # registry and on a deterministic game-like set of file pairs (one of them 3 GiB).
 #
-#   bench/deltas.sh [--small] [--only NAME,...] [--rounds N] [--apply-rounds N] [--work FOLDER]
+#   bench/deltas.sh [--small] [--only NAME,...] [--rounds N] [--apply-rounds N]
+#                   [--whole-limit BYTES] [--work FOLDER]
 #
 # For each pair, every tool in each round: our differ and our decoder (with its hash checks),
 # xdelta3 -e -9 (-B as large as the old file, up to its 2 GiB) and -d, bsdiff and bspatch
@@ -13,7 +14,9 @@
 # resident size); then each peer's total over the pairs it could do beside ours on the same
 # pairs. --small divides the game-like sizes by 16 (world.dat then 192 MiB); --only keeps the
 # pairs named (esbuild, biome, rollup, swc, archive.pak, levels.pak, game.exe, textures.pak,
-# scripts.txt, world.dat). Inputs stay under build/bench/deltas.
+# scripts.txt, world.dat). The whole-file size is left out (shown as 0) for new files larger
+# than --whole-limit bytes (1 GiB): zlib -9 takes tens of minutes on the 3 GiB file. Inputs
+# stay under build/bench/deltas.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -22,6 +25,7 @@ divisor=1
 only=""
 rounds=1
 apply_rounds=3
+whole_limit=$((1 << 30))
 work=$root/build/bench/deltas
 while (($#)); do
     case "$1" in
@@ -30,7 +34,8 @@ while (($#)); do
         --rounds) rounds=$2; shift 2 ;;
         --apply-rounds) apply_rounds=$2; shift 2 ;;
         --work) work=$2; shift 2 ;;
-        *) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+        --whole-limit) whole_limit=$2; shift 2 ;;
+        *) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
     esac
 done
 
@@ -191,7 +196,9 @@ for name in "${pair_names[@]}"; do
     old=${old_of[$name]}
     new=${new_of[$name]}
     key=$(sha1sum <<< "$new $(stat -c '%s %Y' "$new")" | cut -c1-16)
-    if [[ ! -f "$work/zsize-$key" ]]; then
+    if (($(stat -c %s "$new") > whole_limit)); then
+        echo 0 > "$work/zsize-$key"  # zlib -9 takes tens of minutes on GiBs of structured data
+    elif [[ ! -f "$work/zsize-$key" ]]; then
         "$delta_tool" zsize "$new" > "$work/zsize-$key"
     fi
     whole_size[$name]=$(cat "$work/zsize-$key")

@@ -130,6 +130,10 @@ struct Cursor {
 // A little-endian base-128 number of at most 64 bits; false when it runs past the end or over
 // 64 bits.
 bool ReadVarint(Cursor& cursor, uint64_t* value) {
+    if (cursor.at != cursor.end && *cursor.at < 0x80) {
+        *value = *cursor.at++;  // most lengths and offsets: one byte
+        return true;
+    }
     *value = 0;
     for (uint32_t i = 0; i < kDeltaMaxVarintBytes; ++i) {
         if (cursor.at == cursor.end) {
@@ -220,6 +224,8 @@ bool TakeOld(OldFile& old, uint64_t position, uint32_t length, const uint8_t* ad
 // streams of lengths end together, every byte is used and all fit.
 bool ExpandAdded(Cursor zeroRuns, Cursor byteRuns, const uint8_t* bytes, uint32_t byteCount,
                  uint8_t* added, uint32_t room, uint32_t* addedLength) {
+    // Zeroed once: the runs of a rebuilt program are a few bytes long each, and millions.
+    std::memset(added, 0, room);
     uint32_t length = 0;
     uint32_t used = 0;
     while (zeroRuns.at != zeroRuns.end || byteRuns.at != byteRuns.end) {
@@ -230,9 +236,10 @@ bool ExpandAdded(Cursor zeroRuns, Cursor byteRuns, const uint8_t* bytes, uint32_
             nonZero > byteCount - used) {
             return false;
         }
-        std::memset(added + length, 0, zeros);
         length += static_cast<uint32_t>(zeros);
-        std::memcpy(added + length, bytes + used, nonZero);
+        for (uint64_t i = 0; i < nonZero; ++i) {
+            added[length + i] = bytes[used + i];
+        }
         length += static_cast<uint32_t>(nonZero);
         used += static_cast<uint32_t>(nonZero);
     }
