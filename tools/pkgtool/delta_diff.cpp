@@ -648,18 +648,27 @@ bool EncodeDelta(const uint8_t* oldData, uint64_t oldSize, const uint8_t* newDat
                                       progress);
 }
 
-bool MakeDelta(const std::string& oldPath, const std::string& newPath, const std::string& deltaPath,
-               const DeltaOptions& options, DeltaReport* report, std::string* error,
+bool DiffFiles(const std::string& oldPath, const std::string& newPath, const DeltaOptions& options,
+               std::vector<uint8_t>* delta, DeltaReport* report, std::string* error,
                const DeltaProgress& progress) {
     Loaded oldFile;
     Loaded newFile;
     if (!Load(oldPath, &oldFile, error) || !Load(newPath, &newFile, error)) {
         return false;
     }
-    Bytes delta;
     if (!EncodeDelta(oldFile.data.get(), oldFile.size, newFile.data.get(), newFile.size, options,
-                     &delta, report, progress)) {
+                     delta, report, progress)) {
         *error = "cannot make the delta of " + newPath + " (out of memory?)";
+        return false;
+    }
+    return true;
+}
+
+bool MakeDelta(const std::string& oldPath, const std::string& newPath, const std::string& deltaPath,
+               const DeltaOptions& options, DeltaReport* report, std::string* error,
+               const DeltaProgress& progress) {
+    Bytes delta;
+    if (!DiffFiles(oldPath, newPath, options, &delta, report, error, progress)) {
         return false;
     }
     std::FILE* out = std::fopen(deltaPath.c_str(), "wb");

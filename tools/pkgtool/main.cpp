@@ -1,13 +1,15 @@
-// pkgtool: the patch author's tool. `build` turns a manifest into a package; `diff` writes the
-// manifest of the patch between two installed trees; `extract` takes a package apart into its
-// files and a manifest that builds it again; `list` and `show` describe a package; `--version`
-// prints the release it belongs to.
+// pkgtool: the patch author's tool. `build` turns a manifest into a package, making and
+// checking its deltas; `diff` writes the manifest of the patch between two installed trees
+// (with `--delta`, changed files as deltas where that is smaller); `extract` takes a package
+// apart into its files and a manifest that builds it again; `list` and `show` describe a
+// package; `--version` prints the release it belongs to.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
 
+#include "delta_entries.h"
 #include "extract.h"
 #include "inspect.h"
 #include "manifest.h"
@@ -19,7 +21,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: pkgtool build MANIFEST OUTPUT\n"
-    "       pkgtool diff OLD NEW BASE OUTPUT\n"
+    "       pkgtool diff [--delta] OLD NEW BASE OUTPUT\n"
     "       pkgtool extract PACKAGE|PATCH FOLDER\n"
     "       pkgtool list PACKAGE|PATCH\n"
     "       pkgtool show PACKAGE|PATCH\n"
@@ -43,15 +45,20 @@ int BuildPackage(const char* manifestPath, const char* outputPath) {
     if (!pkgbuild::ParseManifest(std::string(text.begin(), text.end()), base, &package, &error)) {
         return Fail(std::string(manifestPath) + ": " + error);
     }
+    if (!pkgbuild::PrepareDeltas(&package, pkgbuild::DeltaOptions{}, stdout, stderr, &error)) {
+        return Fail(std::string(manifestPath) + ": " + error);
+    }
     if (!pkgbuild::BuildFile(package, outputPath, &error)) {
         return Fail(std::string(outputPath) + ": " + error);
     }
     return 0;
 }
 
-int Diff(const char* oldRoot, const char* newRoot, const char* base, const char* output) {
+int Diff(const char* oldRoot, const char* newRoot, const char* base, const char* output,
+         bool deltas) {
+    const pkgbuild::DiffOptions options{.deltas = deltas, .report = stdout, .progress = stderr};
     std::string error;
-    return pkgbuild::DiffTrees(oldRoot, newRoot, base, output, &error) ? 0 : Fail(error);
+    return pkgbuild::DiffTrees(oldRoot, newRoot, base, output, options, &error) ? 0 : Fail(error);
 }
 
 int Extract(const char* package, const char* folder) {
@@ -70,7 +77,10 @@ int main(int argc, char** argv) {
         return BuildPackage(argv[2], argv[3]);
     }
     if (argc == 6 && Is(argv[1], "diff")) {
-        return Diff(argv[2], argv[3], argv[4], argv[5]);
+        return Diff(argv[2], argv[3], argv[4], argv[5], false);
+    }
+    if (argc == 7 && Is(argv[1], "diff") && Is(argv[2], "--delta")) {
+        return Diff(argv[3], argv[4], argv[5], argv[6], true);
     }
     if (argc == 4 && Is(argv[1], "extract")) {
         return Extract(argv[2], argv[3]);
