@@ -5,11 +5,13 @@
 #   bench/deltas.sh [--small] [--only NAME,...] [--rounds N] [--apply-rounds N]
 #                   [--whole-limit BYTES] [--work FOLDER]
 #
-# For each pair, every tool in each round: our differ and our decoder (with its hash checks),
+# For each pair, every tool in each round: ours is pkgtool building a package of one delta
+# entry (making the delta, then checking it by applying it) and qlmpatch installing that
+# package over the old file (with its hash checks), see bench/tools/ours.sh; then
 # xdelta3 -e -9 (-B as large as the old file, up to its 2 GiB) and -d, bsdiff and bspatch
 # (where 17 times the old file fits in memory), zstd -19 --long=31 --patch-from and its
 # decompression (files up to its 2 GiB). Every output is compared with the new file. The table
-# gives each patch's size (and the whole new file's as one zlib stream, level 9), the diff's
+# gives each patch's size (and that of a package of the whole new file, zlib level 9), the diff's
 # time and peak memory, and the apply's median time and peak memory (GNU time's maximum
 # resident size); then each peer's total over the pairs it could do beside ours on the same
 # pairs. --small divides the game-like sizes by 16 (world.dat then 192 MiB); --only keeps the
@@ -35,7 +37,7 @@ while (($#)); do
         --apply-rounds) apply_rounds=$2; shift 2 ;;
         --work) work=$2; shift 2 ;;
         --whole-limit) whole_limit=$2; shift 2 ;;
-        *) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+        *) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
     esac
 done
 
@@ -54,12 +56,14 @@ if ((${#missing[@]})); then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" > /dev/null
 fi
 cmake --preset bench > /dev/null
-cmake --build --preset bench --target delta_tool make_delta_pairs > /dev/null
-delta_tool=$root/build/bench/delta_tool
+cmake --build --preset bench --target pkgtool qlmpatch make_delta_pairs > /dev/null
+export PKGTOOL=$root/build/bench/pkgtool QLMPATCH=$root/build/bench/qlmpatch
 
-# Our two sides. (Once delta entries are in packages: pkgtool diff --delta and qlmpatch.)
-ours_diff=("$delta_tool" diff)    # OLD NEW PATCH
-ours_apply=("$delta_tool" apply)  # OLD PATCH OUT
+# Our two sides: a package of one delta entry that pkgtool makes (and checks by applying it),
+# and qlmpatch installing it (see bench/tools/ours.sh). Our patch is that whole package.
+ours=$root/bench/tools/ours.sh
+ours_diff=("$ours" diff)    # OLD NEW PATCH
+ours_apply=("$ours" apply)  # OLD PATCH OUT
 
 mkdir -p "$work"
 work=$(realpath "$work")
@@ -197,11 +201,11 @@ for name in "${pair_names[@]}"; do
     new=${new_of[$name]}
     key=$(sha1sum <<< "$new $(stat -c '%s %Y' "$new")" | cut -c1-16)
     if (($(stat -c %s "$new") > whole_limit)); then
-        echo 0 > "$work/zsize-$key"  # zlib -9 takes tens of minutes on GiBs of structured data
-    elif [[ ! -f "$work/zsize-$key" ]]; then
-        "$delta_tool" zsize "$new" > "$work/zsize-$key"
+        echo 0 > "$work/wsize-$key"  # zlib -9 takes tens of minutes on GiBs of structured data
+    elif [[ ! -f "$work/wsize-$key" ]]; then
+        "$ours" zsize "$new" > "$work/wsize-$key"
     fi
-    whole_size[$name]=$(cat "$work/zsize-$key")
+    whole_size[$name]=$(cat "$work/wsize-$key")
     cat "$old" "$new" > /dev/null  # both start in the page cache, for every tool alike
     runnable=()
     for tool in "${tools[@]}"; do

@@ -664,22 +664,4 @@ bool DiffFiles(const std::string& oldPath, const std::string& newPath, const Del
     return true;
 }
 
-bool MakeDelta(const std::string& oldPath, const std::string& newPath, const std::string& deltaPath,
-               const DeltaOptions& options, DeltaReport* report, std::string* error,
-               const DeltaProgress& progress) {
-    Bytes delta;
-    if (!DiffFiles(oldPath, newPath, options, &delta, report, error, progress)) {
-        return false;
-    }
-    std::FILE* out = std::fopen(deltaPath.c_str(), "wb");
-    bool written =
-        out != nullptr && std::fwrite(delta.data(), 1, delta.size(), out) == delta.size();
-    written = out != nullptr && std::fclose(out) == 0 && written;
-    if (!written) {
-        std::remove(deltaPath.c_str());
-        *error = "cannot write " + deltaPath;
-    }
-    return written;
-}
-
 }  // namespace pkgbuild

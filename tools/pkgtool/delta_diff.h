@@ -56,11 +56,6 @@ bool DiffFiles(const std::string& oldPath, const std::string& newPath, const Del
                std::vector<uint8_t>* delta, DeltaReport* report, std::string* error,
                const DeltaProgress& progress = {});
 
-// The same from two files into a third. On failure `error` says why and no output is left.
-bool MakeDelta(const std::string& oldPath, const std::string& newPath, const std::string& deltaPath,
-               const DeltaOptions& options, DeltaReport* report, std::string* error,
-               const DeltaProgress& progress = {});
-
 const char* DeltaMethodName(DeltaMethod method);
 
 }  // namespace pkgbuild
