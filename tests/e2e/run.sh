@@ -182,6 +182,21 @@ expect_installed() { # LEVEL
     expect_values HKCU 'Volume REG_DWORD 0x50'
 }
 
+# FILE gets COUNT random bytes at each OFFSET, the rest of it as it was.
+random_at() { # FILE COUNT OFFSET...
+    local offset
+    for offset in "${@:3}"; do
+        dd if=/dev/urandom of="$1" bs="$2" count=1 seek="$offset" oflag=seek_bytes conv=notrunc \
+            status=none || fail "dd failed"
+    done
+}
+
+# A sparse file of SIZE bytes, holding random data only in the MiB at each OFFSET.
+sparse_file() { # FILE SIZE OFFSET...
+    truncate -s "$2" "$1"
+    random_at "$1" 1M "${@:3}"
+}
+
 # PATCH.EXE binds PACKAGE into OUTPUT (both in the case's folder); its window closes by itself.
 bind() { # PACKAGE OUTPUT [MS]
     start "$patch_exe $1 $2 MAKEEXE"
@@ -259,11 +274,7 @@ case_apply_and_bind_beyond_2_gib() {
         $((size - 2 ** 20)))
     trap 'end_robot; rm -rf "$sample/$name" "$game" "$dir"/big.*' EXIT
     mkdir -p "$files"
-    truncate -s "$size" "$files/big.dat"
-    for offset in "${blocks[@]}"; do
-        dd if=/dev/urandom of="$files/big.dat" bs=1M count=1 seek="$offset" oflag=seek_bytes \
-            conv=notrunc status=none || fail "dd failed"
-    done
+    sparse_file "$files/big.dat" "$size" "${blocks[@]}"
     head -c 100M /dev/urandom >"$files/medium.dat"
     build_package big "stored-file big.dat = $name/big.dat" "file data\\\\medium.dat = $name/medium.dat"
     # PATCH.EXE applies big.pkg, then binds it into big.exe, which applies itself.
@@ -293,16 +304,9 @@ case_delta_beyond_2_5_gib() {
     local changes=(4096 $((2 ** 31 - 3000)) $((size - 10)))
     trap 'end_robot; rm -rf "$sample/$name" "$game" "$dir"/big.*' EXIT
     mkdir -p "$files"
-    truncate -s "$size" "$files/old.dat"
-    for offset in "${blocks[@]}"; do
-        dd if=/dev/urandom of="$files/old.dat" bs=1M count=1 seek="$offset" oflag=seek_bytes \
-            conv=notrunc status=none || fail "dd failed"
-    done
+    sparse_file "$files/old.dat" "$size" "${blocks[@]}"
     cp --sparse=always "$files/old.dat" "$files/new.dat"
-    for offset in "${changes[@]}"; do
-        dd if=/dev/urandom of="$files/new.dat" bs=6000 count=1 seek="$offset" oflag=seek_bytes \
-            conv=notrunc status=none || fail "dd failed"
-    done
+    random_at "$files/new.dat" 6000 "${changes[@]}"
     install_game 1
     cp --sparse=always "$files/old.dat" "$game/big.dat"
     build_package big "delta big.dat = $name/new.dat | $name/old.dat"
