@@ -157,9 +157,25 @@ TEST_F(Posix, ViewsLieWithinTheMappingAndOneWindow) {
         EXPECT_EQ(view.valid() ? std::string(reinterpret_cast<char*>(view.data), length) : "-",
                   bytes)
             << offset << "+" << length;
-        platform::UnmapView(view);
+        EXPECT_TRUE(platform::UnmapView(view));
     }
     platform::CloseMapping(mapping);
+
+    // A view of a written file starts as zeros, whatever its buffer held before, and its bytes
+    // reach their place in the file when it is released.
+    platform::File out = platform::CreateFileReadWrite(P("Out.bin").c_str());
+    platform::Mapping written = platform::CreateWriteMapping(out, 7);
+    platform::View first = platform::MapView(written, 0, 4);
+    platform::View last = platform::MapView(written, 4, 3);
+    ASSERT_TRUE(first.valid() && last.valid());
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(first.data), 4), std::string(4, '\0'));
+    std::memcpy(first.data, "abc", 3);
+    last.data[2] = 'z';
+    EXPECT_TRUE(platform::UnmapView(last));
+    EXPECT_TRUE(platform::UnmapView(first));
+    platform::CloseMapping(written);
+    platform::CloseFile(out);
+    EXPECT_EQ(test::Read(Native("Out.bin")), std::string("abc\0\0\0z", 7));
     char own[4096];
     ASSERT_TRUE(platform::GetOwnProgramPath(own, sizeof own));
     EXPECT_TRUE(platform::PathExists(own));
