@@ -133,11 +133,21 @@ bool ConvertUtf8(std::string_view text, std::string* out, bool exact) {
 
 std::string Cp1251ToUtf8(std::string_view text) {
     std::string out;
-    out.reserve(text.size() * 2);
-    for (char c : text) {
-        AppendUtf8(Cp1251CodePoint(static_cast<unsigned char>(c)), &out);
-    }
+    AppendCp1251AsUtf8(text, &out);
     return out;
+}
+
+void AppendCp1251AsUtf8(std::string_view text, std::string* out) {
+    // Every Windows-1251 character takes one to three bytes in UTF-8.
+    size_t length = out->size();
+    for (char c : text) {
+        const uint32_t codePoint = Cp1251CodePoint(static_cast<unsigned char>(c));
+        length += codePoint < 0x80 ? 1 : codePoint < 0x800 ? 2 : 3;
+    }
+    out->reserve(length);
+    for (char c : text) {
+        AppendUtf8(Cp1251CodePoint(static_cast<unsigned char>(c)), out);
+    }
 }
 
 std::string Utf8ToCp1251(std::string_view text) {

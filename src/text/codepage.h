@@ -19,6 +19,8 @@ int64_t DecodeUtf8(std::string_view text, size_t* pos);
 void AppendUtf8(uint32_t codePoint, std::string* out);
 
 std::string Cp1251ToUtf8(std::string_view text);
+// Appends the same to `out`, growing it once.
+void AppendCp1251AsUtf8(std::string_view text, std::string* out);
 
 // Characters without a Windows-1251 form, and malformed UTF-8 bytes, become '?'.
 std::string Utf8ToCp1251(std::string_view text);

@@ -76,10 +76,15 @@ TEST_F(Posix, PathsConvertAndFindComponentsIgnoringCase) {
 // up in it.
 TEST_F(Posix, FolderIndexFollowsEveryChange) {
     test::Write(Native("Data.TXT"), "d");
-    // Changes by another process, and by an external program the backend starts.
-    const auto behind = [this](const std::string& command) {
-        return [this, command] {
+    // What the checks find is trusted for an hour here, so that the backend's own changes are
+    // seen however slowly the steps run. Changes by another process are seen once the checks
+    // are no longer trusted; changes by an external program the backend starts, at once.
+    const auto trustLong = [] { platform::posix::TrustChecksForTesting(std::chrono::hours(1)); };
+    trustLong();
+    const auto behind = [this, trustLong](const std::string& command) {
+        return [this, command, trustLong] {
             ASSERT_EQ(test::RunShell("cd " + test::Quote(Native()) + "; " + command).status, 0);
+            trustLong();
         };
     };
     const auto external = [this](const std::string& command) {
@@ -111,6 +116,13 @@ TEST_F(Posix, FolderIndexFollowsEveryChange) {
          external("mv Moved.Bin MOVED.bin; : > Extra.TXT"), "moved.bin", "MOVED.bin", true},
         {"removed by an external program", external("rm Extra.TXT"), "extra.txt", "extra.txt",
          false},
+        // Only the last folder is indexed, since only there was a name missing: the move of the
+        // first is seen by checking the path again.
+        {"two folders down", behind("mkdir -p Two/Down && : > Two/Down/x.txt"), "Two\\Down\\X.TXT",
+         "Two/Down/x.txt", true},
+        {"a folder on the way moved by the backend",
+         [&] { EXPECT_TRUE(platform::MovePath(P("Two").c_str(), P("Moved").c_str())); },
+         "Two\\Down\\X.TXT", "Two/Down/X.TXT", false},
     };
     for (const auto& [what, change, lookup, expected, exists] : steps) {
         SCOPED_TRACE(what);
@@ -118,6 +130,7 @@ TEST_F(Posix, FolderIndexFollowsEveryChange) {
         EXPECT_EQ(ConvertPath(P(lookup)), Native(expected));
         EXPECT_EQ(platform::PathExists(P(lookup).c_str()), exists);
     }
+    platform::posix::TrustChecksForTesting(platform::posix::kTrustedFor);
 }
 
 TEST_F(Posix, MovePathNeverReplacesTheDestination) {

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -177,19 +178,39 @@ bool RenameNoReplace(const char* from, const char* to) {
     return rename(from, to) == 0;
 }
 
-// Makes `call` (a system call on a path: -1 and errno on failure) on the path as written;
-// only when that names nothing is the path looked up ignoring case, and the call made again
-// when the lookup finds another name. The failed call has already told that the exact name
-// does not exist, so the common case costs no lookup at all.
+// Makes `call` (a system call on a path: -1 and errno on failure) on the path as it exists,
+// whatever the case of its names. Where the path's folder is indexed, the index tells at no
+// cost which name that is, or that there is none, and then the call is not made at all.
+// Elsewhere the call is made on the path as written, and only when that names nothing is the
+// path looked up ignoring case, and the call made again when the lookup finds another name:
+// the failed call has already told that the exact name does not exist, so the common case
+// costs no lookup at all.
 template <typename Call>
 int CallOnExistingPath(const char* path, Call call) {
+    std::string found;
+    bool exists = false;
+    if (posix::LookUpInIndex(path == nullptr ? "" : path, &found, &exists)) {
+        if (!exists) {
+            errno = ENOENT;
+            return -1;
+        }
+        return call(found.c_str());
+    }
     const std::string written = posix::SpellPath(path == nullptr ? "" : path);
     const int result = call(written.c_str());
     if (result != -1 || (errno != ENOENT && errno != ENOTDIR)) {
         return result;
     }
-    const std::string found = posix::ConvertPath(path);
+    found = posix::ConvertPath(path);
     return found == written ? -1 : call(found.c_str());
+}
+
+// Passes a call's success on, after telling the lookups what it changed.
+bool Changed(bool succeeded, posix::OwnChange change) {
+    if (succeeded) {
+        posix::NoteOwnChange(change);
+    }
+    return succeeded;
 }
 
 }  // namespace
@@ -201,7 +222,9 @@ File OpenFileRead(const char* path) {
 
 File CreateFileReadWrite(const char* path) {
     const std::string native = posix::ConvertPath(path);
-    return File{open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+    const File file{open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+    Changed(file.valid(), posix::OwnChange::NameMadeOrDeleted);
+    return file;
 }
 
 bool GetFileLength(File file, uint64_t* length) {
@@ -315,22 +338,28 @@ bool CreateFolder(const char* path) {
     bool exists = false;
     const std::string native = posix::ConvertPath(path, &exists);
     // A name that exists, in any case, is no new folder: mkdir would only say EEXIST.
-    return !exists && mkdir(native.c_str(), 0755) == 0;
+    return Changed(!exists && mkdir(native.c_str(), 0755) == 0,
+                   posix::OwnChange::NameMadeOrDeleted);
 }
 
 bool MovePath(const char* from, const char* to) {
-    const std::string target = posix::ConvertPath(to);
-    return CallOnExistingPath(from, [&target](const char* source) {
-               return RenameNoReplace(source, target.c_str()) ? 0 : -1;
-           }) == 0;
+    // The destination is looked up only when there is something to move.
+    std::optional<std::string> target;
+    const auto move = [&target, to](const char* source) {
+        if (!target) {
+            target = posix::ConvertPath(to);
+        }
+        return RenameNoReplace(source, target->c_str()) ? 0 : -1;
+    };
+    return Changed(CallOnExistingPath(from, move) == 0, posix::OwnChange::PathsMayHaveMoved);
 }
 
 bool DeleteFilePath(const char* path) {
-    return CallOnExistingPath(path, unlink) == 0;
+    return Changed(CallOnExistingPath(path, unlink) == 0, posix::OwnChange::NameMadeOrDeleted);
 }
 
 bool RemoveFolder(const char* path) {
-    return CallOnExistingPath(path, rmdir) == 0;
+    return Changed(CallOnExistingPath(path, rmdir) == 0, posix::OwnChange::PathsMayHaveMoved);
 }
 
 bool PathExists(const char* path) {
