@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, when it is missing (Debian 12, as root), and makes
-# the Russian locale that Wine takes its Windows-1251 code page from. qemu-user-static and
+# the locales that Wine takes its code pages from. qemu-user-static and
 # gcc-multilib run 32-bit Wine where the kernel does not execute i386 code (tests/e2e/wine32);
 # wine64 brings the native wineserver.
 set -euo pipefail
@@ -8,8 +8,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ make zlib1g-dev libgtest-dev libbenchmark-dev
           g++-mingw-w64-i686 libz-mingw-w64-dev
           wine wine32:i386 wine64 qemu-user-static gcc-multilib
-          xvfb x11-utils locales imagemagick osslsigncode openssl
-          clang libclang-rt-14-dev)
+          xvfb x11-utils locales imagemagick osslsigncode openssl zip unzip
+          clang libclang-rt-14-dev gcovr)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -29,9 +29,17 @@ if ((${#missing[@]})); then
         > /tmp/qlm-setup-apt.log 2>&1 || { tail -n 30 /tmp/qlm-setup-apt.log; exit 1; }
 fi
 
-if ! locale -a 2>/dev/null | grep -qi '^ru_RU\.utf-\?8$'; then
-    echo "setup: generating the ru_RU.UTF-8 locale"
-    sed -i 's/^# *\(ru_RU.UTF-8 UTF-8\)/\1/' /etc/locale.gen
-    grep -q '^ru_RU.UTF-8 UTF-8' /etc/locale.gen || echo 'ru_RU.UTF-8 UTF-8' >> /etc/locale.gen
+# The Wine suite runs the program under the code pages these locales give Wine: 1251 (Russian),
+# 1252 (English), 932 (Japanese) and 65001 (Georgian, a locale without an ANSI code page).
+wanted_locales=(ru_RU en_US ja_JP ka_GE)
+for locale in "${wanted_locales[@]}"; do
+    if ! locale -a 2>/dev/null | grep -qi "^$locale\.utf-\?8$"; then
+        echo "setup: generating the $locale.UTF-8 locale"
+        sed -i "s/^# *\($locale.UTF-8 UTF-8\)/\1/" /etc/locale.gen
+        grep -q "^$locale.UTF-8 UTF-8" /etc/locale.gen || echo "$locale.UTF-8 UTF-8" >> /etc/locale.gen
+        generate=1
+    fi
+done
+if [ -n "${generate:-}" ]; then
     locale-gen > /dev/null
 fi

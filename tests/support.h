@@ -14,12 +14,14 @@
 #include <string>
 
 #include "platform/posix/files.h"
+#include "text/codepage.h"
 
 namespace test {
 
-// Narrow literals are Windows-1251 bytes in this build; u8 literals are what the system speaks.
-inline std::string U8(const char8_t* text) {
-    return reinterpret_cast<const char*>(text);
+// Narrow literals are UTF-8, the programs' text inside; W(text) is the Windows-1251 bytes that
+// a package holds for it.
+inline std::string W(const std::string& text) {
+    return codepage::Utf8ToCp1251(text);
 }
 
 inline std::string Quote(const std::string& path) {

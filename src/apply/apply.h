@@ -12,8 +12,9 @@
 void RunApplySequence(PatchContext& context, bool* waitForUser);
 void ReleasePatchContext(PatchContext& context);
 
-// Formats into a fixed path buffer of `size` bytes; false when the text did not fit (`out`
-// then holds a truncated text that must not be used as a path).
+// Formats into a fixed path buffer of `size` bytes; false when the text did not fit, in bytes
+// or in the characters the buffer is for (`out` then holds a text that must not be used as a
+// path).
 bool FormatPath(char* out, size_t size, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
@@ -25,8 +26,10 @@ bool ForEachInstallPath(const PatchContext& context, const char* name,
 
 // Discovery and version gate.
 // Reads a registry value as text into `out` (kRegistryTextSize bytes, always terminated;
-// empty after a failure). Data of 512 bytes without a NUL counts as too long.
-constexpr uint32_t kRegistryTextSize = 512;
+// empty after a failure). Its data holds at most 512 characters, the NUL included: 512
+// characters without a NUL count as too long.
+constexpr size_t kRegistryDataCharacters = 512;
+constexpr uint32_t kRegistryTextSize = codepage::TextBufferSize(kRegistryDataCharacters - 1);
 bool ReadRegistryString(platform::RegistryRoot root, const char* subKey, const char* valueName,
                         char* out, uint32_t* outType, bool quiet, const PatchContext& context);
 bool DiscoverInstallation(PatchContext& context);  // found

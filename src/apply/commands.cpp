@@ -78,7 +78,7 @@ bool RunCommand(const PatchContext& context, const Command& command) {
 // Runs the commands in order up to the first that fails; false when one failed or the list
 // is broken.
 bool RunCommandList(const PatchContext& context, const Section& section) {
-    SectionReader reader(section.data.get(), section.size);
+    SectionReader reader(section);
     Command command;
     for (;;) {
         switch (ReadCommand(reader, &command)) {

@@ -10,15 +10,21 @@
 #include <atomic>
 #include <cstdint>
 
+#include "apply/section.h"
 #include "package/reader.h"
 #include "platform/platform.h"
+#include "text/codepage.h"
 
 constexpr int kMaxArguments = 256;
 
+// Texts are UTF-8 and limits count characters (see text/codepage.h): a buffer of
+// TextBufferSize(n) bytes holds a text of at most n characters.
 // Path texts hold at most 511 characters; a payload target 507, leaving room for ".bak".
-constexpr size_t kPathBufferSize = 512;
+constexpr size_t kPathCharacters = 511;
+constexpr size_t kPathBufferSize = codepage::TextBufferSize(kPathCharacters);
 // Program paths and command lines of external programs hold at most 1023 characters.
-constexpr size_t kCommandBufferSize = 1024;
+constexpr size_t kCommandCharacters = 1023;
+constexpr size_t kCommandBufferSize = codepage::TextBufferSize(kCommandCharacters);
 
 struct PatchContext {
     platform::Window dialogWindow;
@@ -31,8 +37,7 @@ struct PatchContext {
     int32_t packageLevel = 0;
     std::atomic<int32_t> runState{0};
     Package package;
-    char* nameTable = nullptr;  // string list of (stored name, real path) pairs
-    uint32_t nameTableSize = 0;
+    Section nameTable;  // string list of (stored name, real path) pairs
     char* argv[kMaxArguments] = {};
     int32_t argc = 0;
 };

@@ -1,5 +1,6 @@
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include "apply/apply.h"
 #include "apply/section.h"
@@ -15,7 +16,7 @@ constexpr const char kLevelQuestion[] =
 // The folder text may take one more character, the backslash appended to it.
 constexpr size_t kFolderTextSize = kRegistryTextSize + 1;
 // Folder text and program name together always fit: 512 + 511 characters.
-constexpr size_t kProgramPathSize = kFolderTextSize + kRegistryTextSize - 1;
+constexpr size_t kProgramPathSize = codepage::TextBufferSize(2 * kRegistryDataCharacters - 1);
 
 char* CopyText(const char* text) {
     const size_t size = strlen(text) + 1;
@@ -36,7 +37,7 @@ struct RegistryKeys {
 
 // All four strings and the level must lie within the section.
 bool ReadRegistryKeys(const Section& section, RegistryKeys* keys) {
-    SectionReader reader(section.data.get(), section.size);
+    SectionReader reader(section);
     uint32_t level = 0;
     if (!reader.ReadString(&keys->subKey) || !reader.ReadString(&keys->folderValue) ||
         !reader.ReadString(&keys->programValue) || !reader.ReadString(&keys->levelValue) ||
@@ -102,6 +103,15 @@ bool FillInstallation(PatchContext& context, const RegistryKeys& keys, bool* pro
     return true;
 }
 
+// Text data counts in characters, other data in bytes: at most 512, of which one must be the
+// terminator when all 512 are used.
+bool TooLong(const char* data, uint32_t size, uint32_t type) {
+    const std::string_view bytes(data, size);
+    const size_t count = platform::IsTextValueType(type) ? codepage::CountCharacters(bytes) : size;
+    return count > kRegistryDataCharacters ||
+           (count == kRegistryDataCharacters && bytes.find('\0') == std::string_view::npos);
+}
+
 }  // namespace
 
 bool ReadRegistryString(platform::RegistryRoot root, const char* subKey, const char* valueName,
@@ -118,7 +128,7 @@ bool ReadRegistryString(platform::RegistryRoot root, const char* subKey, const c
     uint32_t size = kRegistryTextSize;
     uint32_t type = 0;
     bool read = platform::QueryValue(key, valueName, reinterpret_cast<uint8_t*>(out), &size, &type);
-    if (read && size == kRegistryTextSize && memchr(out, '\0', size) == nullptr) {
+    if (read && TooLong(out, size, type)) {
         read = false;  // no room left for the terminator
     }
     platform::CloseKey(key);
@@ -161,7 +171,7 @@ bool ConfirmStart(PatchContext& context) {
         case SectionLoad::Loaded:
             break;
     }
-    SectionReader reader(section.data.get(), section.size);
+    SectionReader reader(section);
     const char* caption = nullptr;
     const char* text = nullptr;
     reader.ReadString(&caption);

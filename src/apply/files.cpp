@@ -1,5 +1,6 @@
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "apply/apply.h"
 #include "apply/section.h"
@@ -10,9 +11,6 @@ namespace {
 constexpr const char kUpdatingText[] = "Обновляем файл %s....";
 constexpr const char kUpdatedText[] = "Обновление успешно завершено!\r\n(%s)\r\n";
 constexpr const char kUpdateErrorText[] = "Ошибка в процессе обновления файла!\r\n(%s)\r\n";
-
-// The empty name table when the package has none: its first byte ends the list.
-constexpr size_t kEmptyNameTableSize = 16;
 
 // Creates each folder on the way to the file: the installation folder followed by the part
 // of the relative name before each backslash. Results are not examined; a file whose folder
@@ -69,7 +67,7 @@ bool ForEachInstallPath(const PatchContext& context, const char* name,
         case SectionLoad::Loaded:
             break;
     }
-    SectionReader reader(section.data.get(), section.size);
+    SectionReader reader(section);
     const char* relative = nullptr;
     while (reader.NextListString(&relative)) {
         char path[kPathBufferSize];
@@ -86,32 +84,34 @@ bool LoadNameTable(PatchContext& context) {
         case SectionLoad::Failed:
             return false;  // placeholder names must never be installed as they are
         case SectionLoad::Missing:
-            section.data.reset(new (std::nothrow) char[kEmptyNameTableSize]());
-            if (!section.data) {
+            // The empty table: its first byte ends the list.
+            section.data.reset(new (std::nothrow) char[1]());
+            section.text.reset(new (std::nothrow) char[1]());
+            if (!section.data || !section.text) {
                 return false;
             }
-            section.size = 0;
             break;
         case SectionLoad::Loaded:
             break;
     }
-    context.nameTableSize = section.size;
-    context.nameTable = section.data.release();
+    context.nameTable = std::move(section);
     return true;
 }
 
 bool TranslateName(const PatchContext& context, const DirectoryEntry& entry, char* relativeName) {
-    SectionReader reader(context.nameTable, context.nameTableSize);
+    char entryName[kNameSize * codepage::kMaxCp1251Utf8Bytes + 1];
+    const size_t entryLength =
+        codepage::DecodeCp1251(entry.name, EntryNameLength(entry), entryName);
+    SectionReader reader(context.nameTable);
     const char* storedName = nullptr;
     const char* realPath = nullptr;
     // A stored name without a real path after it (an odd count) ends the table unmatched.
     while (reader.NextListString(&storedName) && reader.NextListString(&realPath)) {
-        if (NamesMatch(storedName, strlen(storedName), entry.name, EntryNameLength(entry))) {
+        if (NamesMatch(storedName, strlen(storedName), entryName, entryLength)) {
             return FormatPath(relativeName, kPathBufferSize, "%s", realPath);
         }
     }
-    return FormatPath(relativeName, kPathBufferSize, "%.*s",
-                      static_cast<int>(EntryNameLength(entry)), entry.name);
+    return FormatPath(relativeName, kPathBufferSize, "%s", entryName);
 }
 
 bool CreateFolders(PatchContext& context) {
@@ -120,7 +120,7 @@ bool CreateFolders(PatchContext& context) {
 }
 
 bool ReplacePayloadFiles(PatchContext& context) {
-    if (context.nameTable == nullptr) {
+    if (!context.nameTable.data) {
         return false;  // without the name table no payload file can be placed
     }
     bool allReplaced = true;

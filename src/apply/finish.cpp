@@ -24,12 +24,13 @@ struct RegistryRecord {
 };
 
 // False at the end of the table: its terminator, or a record that does not lie wholly
-// within the section.
+// within the section. A number is parsed from the bytes as the package holds them.
 bool ReadRegistryRecord(SectionReader& reader, RegistryRecord* record) {
     return reader.ReadUint32(&record->operation) && record->operation != kOperationEnd &&
            reader.ReadUint32(&record->root) && reader.ReadString(&record->subKey) &&
            reader.ReadUint32(&record->valueType) && reader.ReadString(&record->valueName) &&
-           reader.ReadString(&record->data);
+           (record->valueType == kValueDword ? reader.ReadRawString(&record->data)
+                                             : reader.ReadString(&record->data));
 }
 
 void WriteDword(platform::RegistryKey key, const char* valueName, int32_t value) {
@@ -77,7 +78,7 @@ bool ApplyRegistryTable(PatchContext& context) {
         case SectionLoad::Loaded:
             break;
     }
-    SectionReader reader(section.data.get(), section.size);
+    SectionReader reader(section);
     RegistryRecord record;
     while (ReadRegistryRecord(reader, &record)) {
         if (record.operation == kOperationApply) {

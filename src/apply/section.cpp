@@ -4,35 +4,53 @@
 #include <cstring>
 #include <new>
 
+#include "apply/context.h"
+#include "text/codepage.h"
+
 SectionLoad LoadSection(const PatchContext& context, const char* name, Section* section) {
     const int index = FindEntry(context.package, name);
     if (index < 0) {
         return SectionLoad::Missing;
     }
     const DirectoryEntry& entry = context.package.directory[index];
-    // In a 32-bit process the guard byte after a section of 4 GiB - 1 would wrap the size.
-    const uint64_t bufferSize = uint64_t{entry.size} + 1;
-    if (bufferSize > SIZE_MAX) {
+    // In a 32-bit process the room for the decoded strings of a large section, or the guard
+    // byte after a section of 4 GiB - 1, would wrap the size.
+    const uint64_t textSize = uint64_t{entry.size} * codepage::kMaxCp1251Utf8Bytes + 1;
+    if (textSize > SIZE_MAX) {
         return SectionLoad::Failed;
     }
-    section->data.reset(new (std::nothrow) char[static_cast<size_t>(bufferSize)]);
-    if (!section->data) {
+    section->data.reset(new (std::nothrow) char[size_t{entry.size} + 1]);
+    section->text.reset(new (std::nothrow) char[static_cast<size_t>(textSize)]);
+    if (!section->data || !section->text) {
+        *section = Section{};
         return SectionLoad::Failed;
     }
     if (!LoadEntry(context.package, entry, section->data.get())) {
-        section->data.reset();
+        *section = Section{};
         return SectionLoad::Failed;
     }
     section->data[entry.size] = '\0';
+    section->text[0] = '\0';
     section->size = entry.size;
     return SectionLoad::Loaded;
 }
 
-bool SectionReader::ReadString(const char** text) {
+bool SectionReader::ReadRawString(const char** text) {
     *text = data_ + position_;
     const uint32_t length = static_cast<uint32_t>(strnlen(*text, Remaining()));
     const bool terminated = length < Remaining();
     position_ += length + (terminated ? 1 : 0);
+    return terminated;
+}
+
+bool SectionReader::ReadString(const char** text) {
+    const uint32_t start = position_;
+    const char* raw = nullptr;
+    const bool terminated = ReadRawString(&raw);
+    // The decoded string ends before the room of the next string begins.
+    char* decoded = text_ + size_t{start} * codepage::kMaxCp1251Utf8Bytes;
+    codepage::DecodeCp1251(raw, strlen(raw), decoded);
+    *text = decoded;
     return terminated;
 }
 

@@ -2,13 +2,15 @@
 //
 // A section's content is exactly its entry's `size` bytes. The buffer gets one guard NUL
 // after the content (not part of it), so that a string running to the end of the section
-// ends there and can be handed on as a C string; nothing is ever read past the guard.
+// ends there; nothing is ever read past the guard. Strings are Windows-1251 in the package and
+// UTF-8 inside the program: the cursor decodes each string it hands out into a second buffer,
+// where the string that starts at byte p of the content has room from byte 3 * p on.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 
-#include "apply/context.h"
+struct PatchContext;
 
 enum class SectionLoad {
     Missing,  // no entry of that name
@@ -17,7 +19,8 @@ enum class SectionLoad {
 };
 
 struct Section {
-    std::unique_ptr<char[]> data;
+    std::unique_ptr<char[]> data;  // size bytes, then a NUL
+    std::unique_ptr<char[]> text;  // room for the UTF-8 form of every string of data
     uint32_t size = 0;
 };
 
@@ -25,13 +28,17 @@ SectionLoad LoadSection(const PatchContext& context, const char* name, Section* 
 
 class SectionReader {
   public:
-    SectionReader(const char* data, uint32_t size) : data_(data), size_(size) {}
+    explicit SectionReader(const Section& section)
+        : data_(section.data.get()), text_(section.text.get()), size_(section.size) {}
 
     uint32_t Remaining() const { return size_ - position_; }
 
-    // The string at the cursor; true when its NUL lay within the section. A string that runs
-    // to the end of the section ends there (false); at the end, the empty string (false).
+    // The string at the cursor, decoded to UTF-8; true when its NUL lay within the section. A
+    // string that runs to the end of the section ends there (false); at the end, the empty
+    // string (false).
     bool ReadString(const char** text);
+    // The same string as the package holds it, in Windows-1251, for what is read byte by byte.
+    bool ReadRawString(const char** text);
     // The next string of a string list; false at the list's end (an empty string, or the
     // end of the section).
     bool NextListString(const char** text);
@@ -41,6 +48,7 @@ class SectionReader {
 
   private:
     const char* data_;  // size_ bytes, then a NUL
+    char* text_;        // 3 * size_ + 1 bytes
     uint32_t size_;
     uint32_t position_ = 0;
 };

@@ -54,14 +54,11 @@ void RunApplySequence(PatchContext& context, bool* waitForUser) {
     context.levelValueName = nullptr;
     context.installedLevel = 0;
     context.packageLevel = 0;
-    context.nameTable = nullptr;
-    context.nameTableSize = 0;
+    context.nameTable = Section{};
 
     RunPhases(context, waitForUser);
 
-    delete[] context.nameTable;
-    context.nameTable = nullptr;
-    context.nameTableSize = 0;
+    context.nameTable = Section{};
     ReleasePatchContext(context);
 }
 

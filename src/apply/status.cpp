@@ -2,10 +2,13 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 
 #include "apply/apply.h"
+#include "text/codepage.h"
 
 void ShowStatus(const PatchContext& context, const char* format, ...) {
     // The buffer comes from the heap on every call, so that the worker's small stack never
@@ -16,8 +19,14 @@ void ShowStatus(const PatchContext& context, const char* format, ...) {
     }
     va_list arguments;
     va_start(arguments, format);
-    vsnprintf(text.get(), kStatusBufferSize, format, arguments);
+    const int length = vsnprintf(text.get(), kStatusBufferSize, format, arguments);
     va_end(arguments);
+    if (length < 0) {
+        return;
+    }
+    // A longer text is cut after its last whole character that the line may hold.
+    const std::string_view formatted(text.get(), strlen(text.get()));
+    text[codepage::CharacterPrefix(formatted, kStatusCharacters)] = '\0';
     platform::SetStatusText(context.dialogWindow, text.get());
 }
 
@@ -30,5 +39,6 @@ bool FormatPath(char* out, size_t size, const char* format, ...) {
     va_start(arguments, format);
     const int length = vsnprintf(out, size, format, arguments);
     va_end(arguments);
-    return length >= 0 && static_cast<size_t>(length) < size;
+    return length >= 0 && static_cast<size_t>(length) < size &&
+           codepage::CountCharacters(out) <= codepage::CharacterRoom(size);
 }

@@ -5,10 +5,13 @@
 #include <cstdint>
 
 #include "apply/context.h"
+#include "text/codepage.h"
 
-constexpr size_t kStatusBufferSize = 65536;
+// The status line holds at most 65,535 characters.
+constexpr size_t kStatusCharacters = 65535;
+constexpr size_t kStatusBufferSize = codepage::TextBufferSize(kStatusCharacters);
 
-// Formats (printf rules, bounded to 65,535 bytes) and replaces the whole status line.
+// Formats (printf rules, bounded to 65,535 characters) and replaces the whole status line.
 void ShowStatus(const PatchContext& context, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 

@@ -1,7 +1,10 @@
-// The only door to the operating system. Everything above this layer speaks in these terms;
-// the win32 backend passes 8-bit Windows-1251 paths unchanged to the ...A calls, the posix
-// backend converts them at its boundary (backslashes, Windows-1251 to UTF-8, case-insensitive
-// lookup of components that do not exist under their exact name).
+// The only door to the operating system. Everything above this layer speaks in these terms.
+// Every text that crosses it (paths, registry names and text data, command lines, what the
+// user reads) is UTF-8, whatever the system's code page: the win32 backend converts it to and
+// from UTF-16 for the ...W calls, the posix backend converts paths at its boundary
+// (backslashes, case-insensitive lookup of components that do not exist under their exact
+// name). A buffer for returned text counts characters: `size` bytes hold at most
+// codepage::CharacterRoom(size) characters, and a longer text does not fit.
 //
 // Every operation reports failure through its result; none throws. Handles are plain values
 // with an explicit invalid state, so that records holding them can be reset and released
@@ -102,7 +105,7 @@ void CloseFile(File file);
 // Folders and files by name
 
 bool CreateFolder(const char* path);
-// Moves a file or folder; fails when the destination exists, as MoveFileA does.
+// Moves a file or folder; fails when the destination exists, as MoveFileW does.
 bool MovePath(const char* from, const char* to);
 // Deletes a file (never a folder).
 bool DeleteFilePath(const char* path);
@@ -111,8 +114,8 @@ bool RemoveFolder(const char* path);
 // True when a file or folder of that name exists (existence only, no access test).
 bool PathExists(const char* path);
 
-// The program's own file as the operating system names it, in 8-bit text; false when it
-// does not fit in `size` bytes.
+// The program's own file as the operating system names it; false when it does not fit in
+// `size` bytes.
 bool GetOwnProgramPath(char* out, size_t size);
 
 // ---------------------------------------------------------------------------------------------
@@ -126,7 +129,14 @@ struct RegistryKey {
 };
 
 constexpr uint32_t kRegSz = 1;
+constexpr uint32_t kRegExpandSz = 2;
 constexpr uint32_t kRegDword = 4;
+constexpr uint32_t kRegMultiSz = 7;
+
+// Value types whose data is text: UTF-8 across this layer, whatever the system stores.
+inline bool IsTextValueType(uint32_t type) {
+    return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz;
+}
 
 // Opens an existing key for reading values (KEY_QUERY_VALUE).
 RegistryKey OpenKeyForQuery(RegistryRoot root, const char* subKey);
@@ -135,10 +145,12 @@ RegistryKey OpenKeyForSet(RegistryRoot root, const char* subKey);
 // Creates the key and its parents when missing, and opens it for writing (KEY_WRITE).
 RegistryKey CreateKey(RegistryRoot root, const char* subKey);
 // Reads a value's data into `data` (room for *size bytes) and its type. On success *size is
-// the data's length. Fails when the value is missing or its data is longer than *size.
+// the data's length; text data comes as UTF-8, its NUL included when the value has one.
+// Fails when the value is missing or its data is longer than *size.
 bool QueryValue(RegistryKey key, const char* valueName, uint8_t* data, uint32_t* size,
                 uint32_t* type);
-// Writes a value; an empty name is the key's default value.
+// Writes a value; an empty name is the key's default value. Text data is UTF-8, its NUL
+// included in `size`.
 bool SetValue(RegistryKey key, const char* valueName, uint32_t type, const uint8_t* data,
               uint32_t size);
 void CloseKey(RegistryKey key);
@@ -151,8 +163,8 @@ struct Process {
     intptr_t thread = 0;
 };
 
-// Starts `program` with `commandLine` (a writable buffer, as CreateProcessA wants it) in
-// `currentFolder`, inheriting the environment and no handles.
+// Starts `program` with `commandLine` (a writable buffer) in `currentFolder`, inheriting the
+// environment and no handles.
 bool StartProcess(const char* program, char* commandLine, const char* currentFolder,
                   Process* started);
 // Waits without time limit until the process has ended.
@@ -195,7 +207,7 @@ void CloseProgressWindow(Window window);
 // First thing at process start: DLLs load only from the system folder (win32).
 void HardenDllSearch();
 
-// The full command line of the process, 8-bit text, starting with the program's path.
+// The full command line of the process, starting with the program's path.
 const char* GetProcessCommandLine();
 
 struct Thread {

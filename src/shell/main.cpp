@@ -4,9 +4,11 @@
 #include "platform/platform.h"
 #include "shell/command_line.h"
 
+// At namespace scope, not a local static: the latter would need a thread-safe guard.
+static PatchContext context;
+
 int main() {
     platform::HardenDllSearch();
-    static PatchContext context;
     context.runState.store(kRunWorking);
     context.dialogWindow = platform::OpenProgressWindow(&context.runState);
     if (!context.dialogWindow.valid()) {

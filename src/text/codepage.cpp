@@ -1,5 +1,7 @@
 // Windows-1251 <-> UTF-8: one table for the upper half of the code page (0x80-0xBF), the
-// Cyrillic alphabet at 0xC0-0xFF is U+0410-U+044F in order.
+// Cyrillic alphabet at 0xC0-0xFF is U+0410-U+044F in order. What works on bounded buffers is
+// here; what builds strings is in codepage_strings.cpp, which the Windows program does not
+// link.
 #include "text/codepage.h"
 
 #include <cstdint>
@@ -54,24 +56,6 @@ int Cp1251Byte(uint32_t codePoint) {
     return -1;
 }
 
-void AppendUtf8(uint32_t codePoint, std::string* out) {
-    if (codePoint < 0x80) {
-        out->push_back(static_cast<char>(codePoint));
-    } else if (codePoint < 0x800) {
-        out->push_back(static_cast<char>(0xC0 | (codePoint >> 6)));
-        out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    } else if (codePoint < 0x10000) {
-        out->push_back(static_cast<char>(0xE0 | (codePoint >> 12)));
-        out->push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    } else {
-        out->push_back(static_cast<char>(0xF0 | (codePoint >> 18)));
-        out->push_back(static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F)));
-        out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
-    }
-}
-
 int64_t DecodeUtf8(std::string_view text, size_t* pos) {
     const auto lead = static_cast<unsigned char>(text[*pos]);
     *pos += 1;
@@ -108,56 +92,46 @@ int64_t DecodeUtf8(std::string_view text, size_t* pos) {
     return codePoint;
 }
 
-namespace {
-
-bool ConvertUtf8(std::string_view text, std::string* out, bool exact) {
-    out->clear();
-    out->reserve(text.size());
-    size_t pos = 0;
-    while (pos < text.size()) {
-        const int64_t codePoint = DecodeUtf8(text, &pos);
-        const int byte = codePoint < 0 ? -1 : Cp1251Byte(static_cast<uint32_t>(codePoint));
-        if (byte < 0) {
-            if (exact) {
-                return false;
-            }
-            out->push_back('?');
+size_t DecodeCp1251(const char* text, size_t length, char* out) {
+    size_t written = 0;
+    for (size_t i = 0; i < length; ++i) {
+        const uint32_t codePoint = Cp1251CodePoint(static_cast<unsigned char>(text[i]));
+        // Every character of the code page lies below U+10000: three bytes at most.
+        if (codePoint < 0x80) {
+            out[written++] = static_cast<char>(codePoint);
+        } else if (codePoint < 0x800) {
+            out[written++] = static_cast<char>(0xC0 | (codePoint >> 6));
+            out[written++] = static_cast<char>(0x80 | (codePoint & 0x3F));
         } else {
-            out->push_back(static_cast<char>(byte));
+            out[written++] = static_cast<char>(0xE0 | (codePoint >> 12));
+            out[written++] = static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+            out[written++] = static_cast<char>(0x80 | (codePoint & 0x3F));
         }
     }
-    return true;
+    out[written] = '\0';
+    return written;
 }
 
-}  // namespace
-
-std::string Cp1251ToUtf8(std::string_view text) {
-    std::string out;
-    AppendCp1251AsUtf8(text, &out);
-    return out;
+static bool ContinuesCharacter(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
 
-void AppendCp1251AsUtf8(std::string_view text, std::string* out) {
-    // Every Windows-1251 character takes one to three bytes in UTF-8.
-    size_t length = out->size();
+size_t CountCharacters(std::string_view text) {
+    size_t count = 0;
     for (char c : text) {
-        const uint32_t codePoint = Cp1251CodePoint(static_cast<unsigned char>(c));
-        length += codePoint < 0x80 ? 1 : codePoint < 0x800 ? 2 : 3;
+        count += ContinuesCharacter(c) ? 0 : 1;
     }
-    out->reserve(length);
-    for (char c : text) {
-        AppendUtf8(Cp1251CodePoint(static_cast<unsigned char>(c)), out);
-    }
+    return count;
 }
 
-std::string Utf8ToCp1251(std::string_view text) {
-    std::string out;
-    ConvertUtf8(text, &out, false);
-    return out;
-}
-
-bool Utf8ToCp1251Exact(std::string_view text, std::string* out) {
-    return ConvertUtf8(text, out, true);
+size_t CharacterPrefix(std::string_view text, size_t characters) {
+    size_t count = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (!ContinuesCharacter(text[i]) && count++ == characters) {
+            return i;
+        }
+    }
+    return text.size();
 }
 
 unsigned char FoldCp1251(unsigned char byte) {

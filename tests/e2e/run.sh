@@ -68,20 +68,32 @@ run() { # COMMAND_LINE STATUS MS [ID]
     R finished "$2" "$3"
 }
 
+# The locale that a case's programs run under, when not the suite's ru_RU.UTF-8 (code page 1251).
+declare -A case_locale=(
+    [russian_patch_under_code_page_1252]=en_US.UTF-8
+    [russian_patch_under_code_page_932]=ja_JP.UTF-8
+    [russian_patch_under_code_page_65001]=ka_GE.UTF-8
+    [names_outside_windows_1251]=en_US.UTF-8
+)
+
 begin_case() { # NAME: the case's folder, game and key, the sample package and the robot
     name=$1
     dir=$WINEPREFIX/drive_c/$name
     win="C:\\$name"
-    game=$dir/game
+    game_name=game
+    game=$dir/$game_name
     key="Software\\Quellmar\\$name"
     rm -rf "$dir"
     mkdir -p "$dir"
-    start_robot
+    start_robot "${case_locale[$name]:-$LC_ALL}"
     trap end_robot EXIT
     make_package sample
 }
 
-start_robot() { coproc robot { exec timeout 900 env "${wine_env[@]}" wine "$bin/robot.exe"; }; }
+# The robot, and the programs it starts, under LOCALE: Wine takes their code page from it.
+start_robot() { # LOCALE
+    coproc robot { exec timeout 900 env "${wine_env[@]}" LC_ALL="$1" wine "$bin/robot.exe"; }
+}
 
 # The robot ends the program if it still runs when its input ends.
 end_robot() {
@@ -109,8 +121,10 @@ make_package() { # NAME [COMMAND_ARGS]
         "registry 1 | HKCU | $k | 1 | Volume | 0x50"
 }
 
-reg_import() { # FILE: imports the REGEDIT4 lines on standard input through FILE (in C:\)
-    iconv -f UTF-8 -t CP1251 | sed 's/$/\r/' >"$WINEPREFIX/drive_c/$1"
+# Imports the .reg lines on standard input (UTF-8, after the header line "Windows Registry Editor
+# Version 5.00") through FILE in C:\, as UTF-16, which holds every name under any code page.
+reg_import() { # FILE
+    { printf '\xff\xfe'; sed 's/$/\r/' | iconv -f UTF-8 -t UTF-16LE; } >"$WINEPREFIX/drive_c/$1"
     W reg import "C:\\$1" >/dev/null 2>&1
 }
 
@@ -122,10 +136,12 @@ install_game() { # LEVEL
     echo 'old readme' >"$game/readme.txt"
     echo 'old map' >"$game/data/maps/карта1.dat"
     echo 'to be removed' >"$game/old.txt"
-    local values='[HKEY_LOCAL_MACHINE\\%s]\n"InstallDir"="%s\\\\game\\\\"\n"ProgramName"="game.exe"\n'
+    local values='[HKEY_LOCAL_MACHINE\\%s]\n"InstallDir"="%s\\\\"\n"ProgramName"="game.exe"\n'
     {
-        printf 'REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\%s]\n[-HKEY_CURRENT_USER\\%s]\n' "$key" "$key"
-        [ "$1" == none ] || printf "$values"'"PatchLevel"=dword:%08x\n' "$key" "${win//\\/\\\\}" "$1"
+        printf 'Windows Registry Editor Version 5.00\n\n[-HKEY_LOCAL_MACHINE\\%s]\n[-HKEY_CURRENT_USER\\%s]\n' \
+            "$key" "$key"
+        [ "$1" == none ] ||
+            printf "$values"'"PatchLevel"=dword:%08x\n' "$key" "${win//\\/\\\\}\\\\$game_name" "$1"
     } | reg_import "$name.reg" || fail "wine reg import failed"
 }
 
@@ -161,7 +177,7 @@ expect_installed() { # LEVEL
         "$(find "$game" -iname '*.bak' -o -iname 'TMP0*' -o -iname 'qlm_patch_apply_err.txt')"
     record=$(tr -d '\r' <"$game/helper.log" 2>/dev/null) || fail "the helper did not record its run"
     expect "the helper's command line is wrong: $record" grep -qxF 'argv[1]=DUMMY' <<<"$record"
-    expect "the helper's folder is wrong: $record" grep -qixF "cwd=$win\\game" <<<"$record"
+    expect "the helper's folder is wrong: $record" grep -qixF "cwd=$win\\$game_name" <<<"$record"
     expect_values HKLM 'Language REG_SZ русский' "PatchLevel REG_DWORD $1"
     expect_values HKCU 'Volume REG_DWORD 0x50'
 }
@@ -371,19 +387,90 @@ case_diff_patch_turns_old_into_new() {
     R dismiss
 }
 
-# Run alone: the README's picture of a finished run, then the same run on a screen of 192 DPI,
-# where the DPI-aware dialog is drawn twice as large, with sharp text. Wine 8 reads the screen's
-# DPI (LogPixels) when its desktop starts, so the server starts again.
+# What a user sees of a Russian patch, and the names it leaves on disk, under the code page
+# that the case's locale gives Wine's programs: every text read as Unicode equals the Russian
+# one and every name is the package's name decoded from Windows-1251, as on a Russian Windows.
+# The payload file is large enough for its updating text to be seen; the helper, waited for,
+# keeps the success text up for a second.
+russian_patch_under_code_page() { # CODE_PAGE
+    local k=${key//\\/\\\\} names record list='docs/Список изменений.txt'
+    R codepage
+    expect_eq "the programs' code page" "$said" "$1"
+    install_game 1
+    mkdir -p "$game/docs" "$game/Утилиты" "$sample/$name"
+    echo 'old list' >"$game/$list"
+    echo 'to be removed' >"$game/Старая карта.dat"
+    cp "$bin/helper.exe" "$game/Утилиты/помощник.exe"
+    head -c 48M /dev/zero >"$sample/$name/list.txt"
+    build_package russian 'startup-msg Обновление игры | Установить обновление 2?' \
+        'folder Сохранения' 'folder Сохранения\\Профили' \
+        "file docs\\\\Список изменений.txt = $name/list.txt" 'command 7 | Утилиты\\помощник.exe | record=журнал.txt аргумент' \
+        'remove Старая карта.dat' "registry 1 | HKLM | $k\\\\Настройки | 2 | Язык | русский"
+    start "$patch_exe russian.pkg"
+    R box 'Обновление игры' 'Установить обновление 2?' 60000 1
+    R statuses 180000 "${updating_text/\%s/"docs\\Список изменений.txt"}" \
+        "${updated_text/\%s/"$win\\game\\docs\\Список изменений.txt"}" "$done_text"
+    R dismiss
+    expect_same_file "$game/$list" "$sample/$name/list.txt"
+    names=$(cd "$game" && find . | LC_ALL=C sort)
+    expect_eq "names in the installation" "$names" "$(printf '%s\n' . ./data ./data/maps \
+        ./data/maps/карта1.dat ./docs "./$list" ./game.exe ./obsolete ./old.txt ./readme.txt \
+        ./Сохранения ./Сохранения/Профили ./Утилиты ./Утилиты/помощник.exe ./журнал.txt |
+        LC_ALL=C sort)"
+    record=$(tr -d '\r' <"$game/журнал.txt")
+    expect_eq "the helper's record" "$record" "cwd=$win\\game
+argc=4
+argv[0]=$win\\game\\Утилиты\\помощник.exe
+argv[1]=DUMMY
+argv[2]=record=журнал.txt
+argv[3]=аргумент"
+    expect_values HKLM 'Язык REG_SZ русский' 'PatchLevel REG_DWORD 0x2'
+}
+
+case_russian_patch_under_code_page_1251() { russian_patch_under_code_page 1251; }
+case_russian_patch_under_code_page_1252() { russian_patch_under_code_page 1252; }
+case_russian_patch_under_code_page_932() { russian_patch_under_code_page 932; }
+case_russian_patch_under_code_page_65001() { russian_patch_under_code_page 65001; }
+
+# Under code page 1252, names that no Windows-1251 text can hold: an installation folder that
+# the sample patch installs into, with its Cyrillic names below it, and a self-contained patch
+# bound to such a name, which applies itself from there.
+case_names_outside_windows_1251() {
+    local bound='Łódź ゲーム.exe'
+    game_name='Łódź ゲーム'
+    game=$dir/$game_name
+    install_game 1
+    run "$patch_exe sample.pkg" "$done_text" 120000 1
+    expect_installed 0x2
+    R dismiss
+    bind sample.pkg "\"$bound\""
+    expect_same_file "$dir/$bound" <(cat "$bin/PATCH.EXE" "$dir/sample.pkg"
+        perl -e 'print pack("V", shift), "QLMR"' "$(stat -c %s "$bin/PATCH.EXE")")
+    install_game 1
+    run "\"$win\\$bound\"" "$done_text" 120000 1
+    expect_installed 0x2
+    R dismiss
+}
+
+# Run alone: the README's pictures of a finished run: on a Russian Windows (code page 1251), on
+# an English one (1252), where the texts read the same, and on a screen of 192 DPI, where the
+# DPI-aware dialog is drawn twice as large, with sharp text. Wine 8 reads the screen's DPI
+# (LogPixels) when its desktop starts, so the server starts again for it.
 case_screenshots() {
-    local dpi normal awareness at left top right bottom
-    for dpi in 96 192; do
-        if [ $dpi != 96 ]; then
-            W reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d $dpi /f >/dev/null ||
+    local shot locale dpi file awareness at left top right bottom normal=
+    for shot in "$LC_ALL 96 patch-dialog" "en_US.UTF-8 96 patch-dialog-cp1252" \
+        "$LC_ALL 192 patch-dialog-192dpi"; do
+        read -r locale dpi file <<<"$shot"
+        if [ "$dpi" != 96 ]; then
+            W reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null ||
                 fail "cannot set the DPI"
             end_robot
             timeout 60 wineserver -k
             timeout 30 env "${wine_env[@]}" wineserver -p || fail "wineserver did not start again"
-            start_robot
+            start_robot "$locale"
+        elif [ "$locale" != "$LC_ALL" ]; then
+            end_robot
+            start_robot "$locale"
         fi
         install_game 1
         run "$patch_exe sample.pkg" "$done_text" 120000 1
@@ -391,10 +478,10 @@ case_screenshots() {
         read -r awareness at left top right bottom <<<"$said"
         [ "$awareness $at" == "2 $dpi" ] || fail "dialog at $dpi DPI, not aware per monitor: $said"
         import -window root png:- | convert png:- -crop "$((right - left))x$((bottom - top))+$left+$top" \
-            +repage -strip -define png:exclude-chunks=date,time \
-            "$root/docs/patch-dialog${normal:+-${dpi}dpi}.png" || fail "no screenshot"
-        echo "    dialog at $dpi DPI: $((right - left)) x $((bottom - top)) px"
-        [ -z "${normal:-}" ] ||
+            +repage -strip -define png:exclude-chunks=date,time "$root/docs/$file.png" ||
+            fail "no screenshot"
+        echo "    $file: $((right - left)) x $((bottom - top)) px"
+        [ -z "$normal" ] || [ "$dpi" == 96 ] ||
             expect "not twice as wide at $dpi DPI" test $((right - left)) -ge $((normal * 19 / 10)) -a \
                 $((right - left)) -le $((normal * 21 / 10))
         normal=${normal:-$((right - left))}
@@ -405,11 +492,13 @@ case_screenshots() {
 # --- the suite ----------------------------------------------------------------------------------
 
 check_tools() {
-    local tool
+    local tool locale
     for tool in wine wineserver Xvfb xprop import convert iconv cmp timeout openssl osslsigncode perl; do
         command -v "$tool" >/dev/null || die "$tool is missing (scripts/setup.sh installs it)"
     done
-    locale -a | grep -qix 'ru_RU\.utf-\?8' || die "no ru_RU.UTF-8 locale (scripts/setup.sh makes it)"
+    for locale in ru_RU en_US ja_JP ka_GE; do
+        locale -a | grep -qix "$locale\\.utf-\\?8" || die "no $locale.UTF-8 locale (scripts/setup.sh makes it)"
+    done
     for tool in "$pkgtool" "$bin/PATCH.EXE" "$bin/helper.exe" "$bin/robot.exe"; do
         [ -f "$tool" ] || die "$tool is missing: run scripts/build.sh"
     done
@@ -436,7 +525,7 @@ make_prefix() {
     mkdir -p "$WINEPREFIX"
     timeout 30 env "${wine_env[@]}" wineserver -p || die "wineserver did not start"
     W wineboot -i >"$logs/wineboot.log" 2>&1 || die "wineboot failed; see $logs/wineboot.log"
-    printf '%s\n' REGEDIT4 '[HKEY_CURRENT_USER\Software\Wine\X11 Driver]' '"Managed"="N"' \
+    printf '%s\n' 'Windows Registry Editor Version 5.00' '[HKEY_CURRENT_USER\Software\Wine\X11 Driver]' '"Managed"="N"' \
         '"Decorated"="N"' | reg_import display.reg || die "the prefix's display settings failed"
 }
 

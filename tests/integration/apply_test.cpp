@@ -39,7 +39,7 @@ TEST(Run, WhereEachRunStopsAndWhatItSays) {
     const std::string installed = Installed("new.txt");
     const std::string done = installed + kCompleted;
     const std::string notFound = kNotFound;
-    const std::string opening = U8(u8"[Патч 1] Строка\nдве\n(OK/Cancel) > \n");
+    const std::string opening = "[Патч 1] Строка\nдве\n(OK/Cancel) > \n";
     const Change message = Add(List(":StartupMsg", {"Патч 1", "Строка\r\nдве"}));
     const auto folder = [](const std::string& suffix) -> Change {
         return [suffix](const Installation& i, Package&) {
@@ -63,14 +63,17 @@ TEST(Run, WhereEachRunStopsAndWhatItSays) {
          "", notFound, true, false, 0},
         {"damaged :RegistryKeys", Keys(Damaged(RegistryKeys(1))), "", notFound, true, false, 0},
         {"missing key", Keys(RegistryKeys(1, "SOFTWARE\\Other")), "",
-         U8(u8"Ошибка при получении ключа SOFTWARE\\Other из Windows registry\n") +
-             U8(u8"Ошибка при получении ключа SOFTWARE\\Other из Windows registry\n") + notFound,
+         std::string("Ошибка при получении ключа SOFTWARE\\Other из Windows registry\n") +
+             std::string("Ошибка при получении ключа SOFTWARE\\Other из Windows registry\n") +
+             notFound,
          true, false, 0},
         {"missing program value", Keys(RegistryKeys(1, kSubKey, "Missing")), "",
-         U8(u8"Ошибка при чтении из Windows registry (Missing)\n") + notFound, true, false, 0},
+         std::string("Ошибка при чтении из Windows registry (Missing)\n") + notFound, true, false,
+         0},
         {"program value of 512 bytes without a NUL",
          Value("ProgramName", kRegSz, std::string(512, 'a')), "",
-         U8(u8"Ошибка при чтении из Windows registry (PROGRAMNAME)\n") + notFound, true, false, 0},
+         std::string("Ошибка при чтении из Windows registry (PROGRAMNAME)\n") + notFound, true,
+         false, 0},
         {"missing program file",
          [](const Installation& i, Package&) { std::filesystem::remove(i.Path(kProgramName)); }, "",
          notFound, true, false, 0},
@@ -264,9 +267,9 @@ TEST(Files, PayloadLandsUnderItsTranslatedName) {
             Payload("TMP2", "second"), Payload("empty.txt", "")}));
     EXPECT_EQ(run.transcript, Installed("bin\\tools\\fix.dll") +
                                   Installed("bin\\long_name_of_a_library.dll") +
-                                  Installed("\\readme.txt") + Installed(U8(u8"ящик")) +
-                                  Installed("odd") + Installed("twice.txt") +
-                                  Installed("twice.txt") + Installed("empty.txt") + kCompleted);
+                                  Installed("\\readme.txt") + Installed("ящик") + Installed("odd") +
+                                  Installed("twice.txt") + Installed("twice.txt") +
+                                  Installed("empty.txt") + kCompleted);
     EXPECT_EQ(install.Files(), (Tree{{"bin", "/"},
                                      {"bin/long_name_of_a_library.dll", "library"},
                                      {"bin/tools", "/"},
@@ -275,7 +278,7 @@ TEST(Files, PayloadLandsUnderItsTranslatedName) {
                                      {"odd", "unpaired name"},
                                      {"readme.txt", "readme"},
                                      {"twice.txt", "second"},
-                                     {U8(u8"ящик"), "Cyrillic case differs"}}));
+                                     {"ящик", "Cyrillic case differs"}}));
 }
 
 // In a folder of thousands of files, a file whose name differs from the package's only in case
@@ -340,8 +343,9 @@ TEST(Commands, FlagsShapeTheCommandAndAFailureEndsTheList) {
         std::string transcript;
     };
     const Case cases[] = {
-        {"wait, relative, program in the line", false, Commands{{0x07, relative, "x \"а б\""}},
-         Words{install.FolderText() + relative, "DUMMY", "x", U8(u8"а б")}, kCompleted},
+        {"wait, relative, program in the line", false,
+         Commands{{0x07, relative, test::W("x \"а б\"")}},
+         Words{install.FolderText() + relative, "DUMMY", "x", "а б"}, kCompleted},
         {"relative", false, Commands{{0x02, relative, "x"}}, Words{"DUMMY", "x"}, kCompleted},
         {"program in the line", false, Commands{{0x04, helper, "x"}}, Words{helper, "DUMMY", "x"},
          kCompleted},

@@ -17,7 +17,6 @@ namespace fixture {
 
 using pkgbuild::Entry;
 using test::Tree;
-using test::U8;
 
 // Where every test package says the installation is registered.
 inline const std::string kSubKey = "SOFTWARE\\Quellmar\\Game";
@@ -26,19 +25,19 @@ constexpr char kProgramName[] = "game.exe";
 // The texts of a run as the terminal prints them (UTF-8, line breaks as "\n"), with the
 // installation folder shown as "<game>".
 inline const std::string kNotFound =
-    U8(u8"Оригинальная программа не найдена на вашем компьютере!\n");
-inline const std::string kCompleted = U8(u8"Обновление успешно установлено!\n");
+    std::string("Оригинальная программа не найдена на вашем компьютере!\n");
+inline const std::string kCompleted = std::string("Обновление успешно установлено!\n");
 inline const std::string kLevelQuestion =
-    U8(u8"[!] Обнаружено текущее или более позднее обновление!\nПродолжить установку?\n") +
+    std::string("[!] Обнаружено текущее или более позднее обновление!\nПродолжить установку?\n") +
     "(OK/Cancel) > \n";
 inline const std::string kCommandError =
-    U8(u8"[!] Ошибка при исполнении внешних программ!\n(OK) > \n");
-inline const std::string kUpdateError = U8(u8"Ошибка в процессе обновления файла!\n");
+    std::string("[!] Ошибка при исполнении внешних программ!\n(OK) > \n");
+inline const std::string kUpdateError = std::string("Ошибка в процессе обновления файла!\n");
 inline std::string Updating(const std::string& name) {
-    return U8(u8"Обновляем файл ") + name + "....\n";
+    return std::string("Обновляем файл ") + name + "....\n";
 }
 inline std::string Updated(const std::string& target) {
-    return U8(u8"Обновление успешно завершено!\n(") + target + ")\n";
+    return std::string("Обновление успешно завершено!\n(") + target + ")\n";
 }
 // A payload file installed under the installation folder.
 inline std::string Installed(const std::string& name) {
@@ -57,14 +56,19 @@ inline std::string Dword(int32_t value) {
     return std::string(reinterpret_cast<const char*>(&value), sizeof value);
 }
 
+// Names and strings are given as UTF-8 and stored as Windows-1251, as a package holds them.
 inline Entry Section(const std::string& name, const pkgbuild::Bytes& content) {
-    return Entry{.name = name, .content = content};
+    return Entry{.name = test::W(name), .content = content};
 }
 inline Entry Payload(const std::string& name, const std::string& content) {
     return Section(name, pkgbuild::ToBytes(content));
 }
 inline Entry List(const std::string& name, const std::vector<std::string>& strings) {
-    return Section(name, pkgbuild::StringList(strings));
+    std::vector<std::string> stored;
+    for (const std::string& text : strings) {
+        stored.push_back(test::W(text));
+    }
+    return Section(name, pkgbuild::StringList(stored));
 }
 // Its stream ends before its `size` bytes: the entry cannot be loaded.
 inline Entry Damaged(Entry entry) {

@@ -19,10 +19,9 @@ namespace {
 namespace fs = std::filesystem;
 using pkgbuild::Bytes;
 using pkgbuild::Entry;
-using pkgbuild::StringList;
 using pkgbuild::ToBytes;
 using test::Tree;
-using test::U8;
+using test::W;
 
 // The names and contents of a package's entries, in directory order, through the reader.
 std::vector<std::pair<std::string, Bytes>> Contents(const std::string& path, bool embedded) {
@@ -39,16 +38,26 @@ std::vector<std::pair<std::string, Bytes>> Contents(const std::string& path, boo
     return entries;
 }
 
+// Names and strings are given as UTF-8 and stored as Windows-1251, as a package holds them.
 Entry Item(const std::string& name, const Bytes& content, bool compressed = true) {
-    return {.name = name, .content = content, .compressed = compressed};
+    return {.name = W(name), .content = content, .compressed = compressed};
+}
+Bytes StringList(const std::vector<std::string>& strings) {
+    std::vector<std::string> stored;
+    for (const std::string& text : strings) {
+        stored.push_back(W(text));
+    }
+    return pkgbuild::StringList(stored);
 }
 
 // Every control section, with texts that only escapes carry through a manifest.
 std::vector<Entry> Sample() {
     return {
-        Item(":RegistryKeys", pkgbuild::RegistryKeysSection("SOFTWARE\\Игра", "P", "N", "L", -5)),
+        Item(":RegistryKeys",
+             pkgbuild::RegistryKeysSection(W("SOFTWARE\\Игра"), "P", "N", "L", -5)),
         // Blanks at the ends, a tab, control bytes, '|', '\', '=' with blanks and 0x98.
-        Item(":StartupMsg", StringList({" Обновление ", "a\tb\x01|c\\d = e\x98\r\nf  =  g\x7F "})),
+        Item(":StartupMsg",
+             StringList({" Обновление ", "a\tb\x01|c\\d = e\u0098\r\nf  =  g\x7F "})),
         Item(":XlatNamesTable", StringList({"TMP0000000000000001", "длинный\\путь\\к файлу.dat",
                                             "tmp2", "second\\long.txt"})),
         Item(":Folders", StringList({"saves", "saves\\auto"})),
@@ -98,7 +107,9 @@ TEST_F(Pkgtool, ListAndBuildRefuseWhatTheyCannotReadOrBuild) {
     const std::pair<const char*, int> cases[] = {{"list broken.pkg", 1},
                                                  {"list magic.pkg", 1},
                                                  {"list", 2},
-                                                 {"build bad.manifest out.pkg", 1}};
+                                                 {"build bad.manifest out.pkg", 1},
+                                                 {"--version", 0},
+                                                 {"--version list", 2}};
     for (const auto& [arguments, status] : cases) {
         EXPECT_EQ(Run(arguments), status) << arguments << "\n" << output_;
     }
@@ -111,23 +122,24 @@ TEST_F(Pkgtool, DiffMakesThePatchThatTurnsOldIntoNew) {
     const Tree both = {{"game.exe", "unchanged, and not carried"}, {"lib.dll.bak", "not ours"}};
     Tree before = both;
     Tree after = both;
-    before.insert({{"changed.txt", "version 1"},
-                   {"samesize.dat", "AAAA"},
-                   {"Readme.TXT", "renamed in case only"},
-                   {U8(u8"Документы/Отчёт.txt"), "ё"},  // Ё and ё are a case pair of their own
-                   {"lib.dll", "version 1"},
-                   {"gone.txt", "deleted"},
-                   {"old_tree/sub/b.txt", "b"},
-                   {"old_tree/sub/empty", "/"}});
+    before.insert(
+        {{"changed.txt", "version 1"},
+         {"samesize.dat", "AAAA"},
+         {"Readme.TXT", "renamed in case only"},
+         {std::string("Документы/Отчёт.txt"), "ё"},  // Ё and ё are a case pair of their own
+         {"lib.dll", "version 1"},
+         {"gone.txt", "deleted"},
+         {"old_tree/sub/b.txt", "b"},
+         {"old_tree/sub/empty", "/"}});
     after.insert({{"changed.txt", "version 2"},
                   {"samesize.dat", "BBBB"},
                   {"readme.txt", "renamed in case only"},
-                  {U8(u8"Документы/ОТЧЁТ.txt"), "ё"},
+                  {std::string("Документы/ОТЧЁТ.txt"), "ё"},
                   {"lib.dll", "version 2"},
                   {"new_folder/deeper/new.txt", "new in a new folder"},
                   {"empty_new/inner", "/"},
                   {"a_folder_with_a_rather_long_name/and_a_long_file_name.txt", "placeholder"},
-                  {U8(u8"Новая папка/файл с длинным русским именем.txt"), "кириллица"}});
+                  {std::string("Новая папка/файл с длинным русским именем.txt"), "кириллица"}});
     test::Put(Path("old"), before);
     test::Put(Path("new"), after);
     fs::last_write_time(Path("new/samesize.dat"), fs::last_write_time(Path("old/samesize.dat")));
@@ -158,7 +170,7 @@ TEST_F(Pkgtool, DiffRefusesWhatAPatchCannotReproduce) {
         const char* output = "patch.manifest";
     };
     const Case cases[] = {
-        {"no Windows-1251 form", Tree{}, Tree{{U8(u8"日本.txt"), ""}}, "",
+        {"no Windows-1251 form", Tree{}, Tree{{std::string("日本.txt"), ""}}, "",
          "cannot be written in Windows-1251: character U+65E5"},
         {"file becomes folder", Tree{{"x", "file"}}, Tree{{"X/inner.txt", "folder"}}, "",
          "'X' is a file in OLD and a folder in NEW"},
@@ -172,7 +184,8 @@ TEST_F(Pkgtool, DiffRefusesWhatAPatchCannotReproduce) {
          "holds ':', which Windows forbids"},
         {"trailing dot", Tree{}, Tree{{"dir./a.txt", ""}}, "", "ends with a blank or a dot"},
         {"device name", Tree{}, Tree{{"sub/Con.txt", ""}}, "", "'sub/Con.txt' is a device name"},
-        {"names one in Windows", Tree{{U8(u8"Ёлка.txt"), "1"}, {U8(u8"ёлка.txt"), "2"}}, Tree{}, "",
+        {"names one in Windows",
+         Tree{{std::string("Ёлка.txt"), "1"}, {std::string("ёлка.txt"), "2"}}, Tree{}, "",
          "which Windows takes for one name"},
         {"path too long", Tree{},
          Tree{{std::string(200, 'a') + "/" + std::string(200, 'b') + "/" + std::string(104, 'c'),
@@ -239,11 +252,11 @@ TEST_F(Pkgtool, ExtractedPackageBuildsBackTheSameEntries) {
         EXPECT_EQ(Contents(Path("re.pkg"), false), Contents(Path("in.pkg"), bound));
     }
     EXPECT_EQ(test::Snapshot(Path("out"), "manifest.txt"),
-              (Tree{{U8(u8"длинный"), "/"},
-                    {U8(u8"длинный/путь"), "/"},
-                    {U8(u8"длинный/путь/к файлу.dat"), "long"},
-                    {U8(u8"Данные"), "/"},
-                    {U8(u8"Данные/карта.dat"), std::string(70000, 'k')},
+              (Tree{{std::string("длинный"), "/"},
+                    {std::string("длинный/путь"), "/"},
+                    {std::string("длинный/путь/к файлу.dat"), "long"},
+                    {std::string("Данные"), "/"},
+                    {std::string("Данные/карта.dat"), std::string(70000, 'k')},
                     {" lead = name|x", "odd name"},
                     {"=", "equals"},
                     {"#hash", "no comment"},
@@ -298,11 +311,11 @@ TEST_F(Pkgtool, ShowDecodesEverySection) {
     Write("in.pkg", Sample());
     ASSERT_EQ(Run("show in.pkg"), 0) << output_;
     const std::string expected[] = {
-        U8(u8"installation       HKEY_LOCAL_MACHINE\\SOFTWARE\\Игра"),
+        std::string("installation       HKEY_LOCAL_MACHINE\\SOFTWARE\\Игра"),
         "patch level        -5",
-        U8(u8"caption   Обновление \n"),
+        std::string("caption   Обновление \n"),
         "text     a\\x09b\\x01|c\\d = e\\x98\n           f  =  g\\x7F \n",
-        U8(u8"TMP0000000000000001 -> длинный\\путь\\к файлу.dat"),
+        std::string("TMP0000000000000001 -> длинный\\путь\\к файлу.dat"),
         "  saves\n  saves\\auto\n",
         "1. flags 0xF7: wait for exit, relative to the installation folder, program in command "
         "line, bits 3-7 (no effect)",
@@ -310,7 +323,7 @@ TEST_F(Pkgtool, ShowDecodesEverySection) {
         "command line  \"<installation folder>\\tools\\fix.exe\" DUMMY \n",
         "1. skip (operation 5)  HKEY_LOCAL_MACHINE\\Software\\X (root 7)\n     the key only (type "
         "9)",
-        U8(u8"Данные\\карта.dat\n"),
+        std::string("Данные\\карта.dat\n"),
         "second\\long.txt  (stored as tmp2)",
     };
     for (const std::string& text : expected) {
@@ -398,7 +411,8 @@ TEST_F(QlmpatchProcess, BindsASelfContainedPatchThatAppliesItself) {
     // Started through PATH, its first word names no file: it finds itself all the same.
     const test::Shell apply = Run("", "PATH=\"" + folder_.path() + ":$PATH\" patch.run");
     EXPECT_EQ(apply.status, 0);
-    EXPECT_NE(apply.output.find(test::U8(u8"Обновление успешно установлено!\n")), std::string::npos)
+    EXPECT_NE(apply.output.find(std::string("Обновление успешно установлено!\n")),
+              std::string::npos)
         << apply.output;
     EXPECT_EQ(test::Read(folder_.Path("Game/new.txt")), "new content");
     EXPECT_NE(test::Read(folder_.Path("registry.reg")).value_or("").find("=dword:00000003"),

@@ -1,8 +1,7 @@
 // The package author's text: each manifest directive's section bytes, the fixed section order,
 // payload folders and long names, errors with their line, sections decoded back, and the
-// Windows-1251 table shared with the posix backend. Compiled with Windows-1251 narrow literals:
-// "Привет" here is the bytes the package must hold, and u8"Привет" is what the manifest author
-// writes.
+// Windows-1251 codec shared by the programs. Narrow literals are UTF-8, what the manifest
+// author writes; W("Привет") is the bytes the package must hold.
 #include "manifest.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +17,7 @@
 
 namespace {
 
-using test::U8;
+using test::W;
 
 class Manifest : public ::testing::Test {
   protected:
@@ -57,31 +56,29 @@ class Manifest : public ::testing::Test {
 // Each directive gives the section the builder's own helpers make of the same records.
 TEST_F(Manifest, EachDirectiveGivesItsSectionBytes) {
     using namespace pkgbuild;
-    const std::tuple<const char8_t*, const char*, Bytes> cases[] = {
-        {u8R"(registry-keys SOFTWARE\\Vendor | Path | | Level | -2147483648)", ":RegistryKeys",
+    const std::tuple<const char*, const char*, Bytes> cases[] = {
+        {R"(registry-keys SOFTWARE\\Vendor | Path | | Level | -2147483648)", ":RegistryKeys",
          RegistryKeysSection("SOFTWARE\\Vendor", "Path", "", "Level", INT32_MIN)},
-        {u8R"(startup-msg Обновление | Установить?\r\nДа \| нет)", ":StartupMsg",
-         StringList({"Обновление", "Установить?\r\nДа | нет"})},
-        {u8"folder bin\nfolder bin\\\\sub", ":Folders", StringList({"bin", "bin\\sub"})},
-        {u8"remove old.dll\nremove Старое", ":FilesToRemove", StringList({"old.dll", "Старое"})},
-        {u8"command 0x07 | tools\\\\fix.exe | -q \"a b\"\ncommand 255 | x.exe",
-         ":CommandsToExecute",
+        {R"(startup-msg Обновление | Установить?\r\nДа \| нет)", ":StartupMsg",
+         StringList({W("Обновление"), W("Установить?\r\nДа | нет")})},
+        {"folder bin\nfolder bin\\\\sub", ":Folders", StringList({"bin", "bin\\sub"})},
+        {"remove old.dll\nremove Старое", ":FilesToRemove", StringList({"old.dll", W("Старое")})},
+        {"command 0x07 | tools\\\\fix.exe | -q \"a b\"\ncommand 255 | x.exe", ":CommandsToExecute",
          CommandsSection({{7, "tools\\fix.exe", "-q \"a b\""}, {255, "x.exe", ""}})},
-        {u8"registry 2 | hklm | K | 0 | | \nregistry 0x1 | HKCU | K | 2 | N | Текст",
+        {"registry 2 | hklm | K | 0 | | \nregistry 0x1 | HKCU | K | 2 | N | Текст",
          ":RegistryTable",
-         RegistryTableSection({{2, 0, "K", 0, "", ""}, {1, 1, "K", 2, "N", "Текст"}})},
-        {u8R"(xlat TMP1 | a\\long\\path)", ":XlatNamesTable",
-         StringList({"TMP1", "a\\long\\path"})},
-        {u8"  folder   spaced name  \t", ":Folders", StringList({"spaced name"})},
-        {u8R"(startup-msg \x20a \x3D b | c\x09\x7f)", ":StartupMsg",
+         RegistryTableSection({{2, 0, "K", 0, "", ""}, {1, 1, "K", 2, "N", W("Текст")}})},
+        {R"(xlat TMP1 | a\\long\\path)", ":XlatNamesTable", StringList({"TMP1", "a\\long\\path"})},
+        {"  folder   spaced name  \t", ":Folders", StringList({"spaced name"})},
+        {R"(startup-msg \x20a \x3D b | c\x09\x7f)", ":StartupMsg",
          StringList({" a = b", "c\t\x7F"})},
-        {u8"section :Custom | 00 ff\t0A", ":Custom", Bytes{0, 0xFF, 0x0A}},
-        {u8"section :Empty |", ":Empty", Bytes{}},
+        {"section :Custom | 00 ff\t0A", ":Custom", Bytes{0, 0xFF, 0x0A}},
+        {"section :Empty |", ":Empty", Bytes{}},
     };
     for (const auto& [manifest, section, expected] : cases) {
-        ASSERT_TRUE(Parse(U8(manifest))) << U8(manifest) << ": " << error_;
-        EXPECT_EQ(Names(), std::vector<std::string>{section}) << U8(manifest);
-        EXPECT_EQ(package_.entries[0].content, expected) << U8(manifest);
+        ASSERT_TRUE(Parse(manifest)) << manifest << ": " << error_;
+        EXPECT_EQ(Names(), std::vector<std::string>{section}) << manifest;
+        EXPECT_EQ(package_.entries[0].content, expected) << manifest;
     }
 }
 
@@ -121,13 +118,16 @@ TEST_F(Manifest, PayloadFolderIsSortedAndLongNamesGetPlaceholders) {
     const std::string long42 = "a\\very_long_folder_name\\long_file_name.dat";
     const std::string cyrillic31 = "ДлинноеИмяФайлаИзТридцатиОдной1";  // 62 bytes of UTF-8
     const std::string cyrillic32 = "ДлинноеИмяФайлаИзТридцатиДвухБук";
+    // The names as the package holds them.
+    const std::string stored31 = W(cyrillic31);
+    const std::string stored32 = W(cyrillic32);
     test::Put(folder_.Path("files"), {{"b.txt", "b"},
                                       {"a/c.txt", "c"},
                                       {"a/exactly_twenty_nine_bytes.xyz", "31"},
                                       {"a/very_long_folder_name/long_file_name.dat", "long"},
-                                      {U8(u8"Документы/отчёт.txt"), "report"},
-                                      {codepage::Cp1251ToUtf8(cyrillic31), "31 letters"},
-                                      {codepage::Cp1251ToUtf8(cyrillic32), "32 letters"},
+                                      {std::string("Документы/отчёт.txt"), "report"},
+                                      {cyrillic31, "31 letters"},
+                                      {cyrillic32, "32 letters"},
                                       {"empty", "/"}});
     ASSERT_TRUE(Parse("payload files\nxlat S | R\nfile " + std::string(32, 'n') +
                       " = src\n"
@@ -135,14 +135,13 @@ TEST_F(Manifest, PayloadFolderIsSortedAndLongNamesGetPlaceholders) {
         << error_;
     EXPECT_EQ(Names(), (std::vector<std::string>{
                            ":XlatNamesTable", "a\\c.txt", "a\\exactly_twenty_nine_bytes.xyz",
-                           "TMP0000000000000001", "b.txt", "TMP0000000000000002", cyrillic31,
-                           "Документы\\отчёт.txt", "TMP0000000000000003", "z\\extra.txt"}));
-    EXPECT_EQ(
-        package_.entries[0].content,
-        pkgbuild::StringList({"TMP0000000000000001", long42, "TMP0000000000000002", cyrillic32, "S",
-                              "R", "TMP0000000000000003", std::string(32, 'n')}));
+                           "TMP0000000000000001", "b.txt", "TMP0000000000000002", stored31,
+                           W("Документы\\отчёт.txt"), "TMP0000000000000003", "z\\extra.txt"}));
+    EXPECT_EQ(package_.entries[0].content,
+              pkgbuild::StringList({"TMP0000000000000001", long42, "TMP0000000000000002", stored32,
+                                    "S", "R", "TMP0000000000000003", std::string(32, 'n')}));
     EXPECT_EQ(Content("TMP0000000000000001"), "long");
-    EXPECT_EQ(Content("Документы\\отчёт.txt"), "report");
+    EXPECT_EQ(Content(W("Документы\\отчёт.txt")), "report");
     EXPECT_EQ(Content("z\\extra.txt"), "b");
 }
 
@@ -166,7 +165,7 @@ TEST_F(Manifest, ErrorsNameTheirLine) {
         {"folder a\\b", "line 1: unknown escape \\b"},
         {"folder a\\", "line 1: a backslash ends the field"},
         {"remove a\\nb", "line 1: PATH holds a line break"},
-        {U8(u8"folder ok\nstartup-msg Заголовок | 日本"),
+        {std::string("folder ok\nstartup-msg Заголовок | 日本"),
          "line 2: character U+65E5 has no Windows-1251 form"},
         {"folder a\xC3(", "line 1: malformed UTF-8"},
         {std::string("folder a\0b", 10), "line 1: a NUL character"},
@@ -228,34 +227,54 @@ TEST(Windows1251, EveryCharacterBothWays) {
             bytes.push_back(static_cast<char>(byte));
         }
     }
-    // The compiler's own conversion of the same characters checks the list above.
-    ASSERT_EQ(std::string(UPPER_HALF), bytes);
-    const std::string utf8 = U8(u8"" UPPER_HALF);
+    // The list above, typed from the code page's table, against the codec's own table.
+    const std::string utf8 = UPPER_HALF;
     std::string converted;
     std::string problem;
     ASSERT_TRUE(pkgbuild::Utf8ToWindows1251(utf8, &converted, &problem)) << problem;
     EXPECT_EQ(converted, bytes);
     EXPECT_EQ(pkgbuild::Windows1251ToUtf8(bytes), utf8);
-    // The posix backend's conversion takes every byte, 0x98 and control bytes too, both ways.
+    // The codec takes every byte, 0x98 and control bytes too, both ways.
     std::string all;
     for (int byte = 1; byte < 256; ++byte) {
         all.push_back(static_cast<char>(byte));
     }
     ASSERT_TRUE(codepage::Utf8ToCp1251Exact(codepage::Cp1251ToUtf8(all), &converted));
     EXPECT_EQ(converted, all);
-    const std::string foreign = U8(u8"a漢b") + "\xC3";  // outside the macro, whose text is CP1251
+    const std::string foreign = std::string("a漢b") + "\xC3";
     EXPECT_EQ(codepage::Utf8ToCp1251(foreign), "a?b?");
-    EXPECT_TRUE(codepage::EqualFoldCp1251("ПаПкА Ёж ЇҐЎ", "папка ёЖ їґў"));
-    EXPECT_FALSE(codepage::EqualFoldCp1251("файл", "фаил"));
+    EXPECT_TRUE(codepage::EqualFoldCp1251(W("ПаПкА Ёж ЇҐЎ"), W("папка ёЖ їґў")));
+    EXPECT_FALSE(codepage::EqualFoldCp1251(W("файл"), W("фаил")));
+    EXPECT_TRUE(codepage::EqualFoldUtf8("ПаПкА Ёж ЇҐЎ Łódź\xC3", "папка ёЖ їґў Łódź\xC3"));
+    EXPECT_FALSE(codepage::EqualFoldUtf8("Łódź", "łódź"));  // no Windows-1251 letters
     // For display, control bytes and the unused byte are escaped.
     EXPECT_EQ(pkgbuild::Windows1251ToUtf8(std::string("a\x01\x98\x7F\0", 5)),
               "a\\x01\\x98\\x7F\\x00");
 }
 
+// Limits count characters, whatever their UTF-8 length.
+TEST(Windows1251, CharactersAreCountedNotBytes) {
+    const std::tuple<std::string, size_t, size_t> cases[] = {
+        // text, characters, bytes of its first two characters
+        {"", 0, 0},       {"ab", 2, 2}, {"Яю€", 3, 4},
+        {"ゲーム", 3, 6}, {"😀x", 2, 5}, {"\xC3", 1, 1},  // a malformed byte is one character
+    };
+    for (const auto& [text, characters, prefix] : cases) {
+        EXPECT_EQ(codepage::CountCharacters(text), characters) << text;
+        EXPECT_EQ(codepage::CharacterPrefix(text, 2), prefix) << text;
+    }
+    EXPECT_EQ(codepage::CharacterRoom(codepage::TextBufferSize(511)), 511u);
+    // Decoding into a buffer of three bytes a character is always enough.
+    const std::string stored = W("№€Ё") + "\x98";
+    char decoded[4 * codepage::kMaxCp1251Utf8Bytes + 1];
+    EXPECT_EQ(codepage::DecodeCp1251(stored.data(), stored.size(), decoded), 10u);
+    EXPECT_EQ(std::string(decoded), "№€Ё\u0098");
+}
+
 TEST(Windows1251, MalformedOrForeignTextIsRefused) {
     const std::pair<std::string, std::string> cases[] = {
-        {U8(u8"é"), "character U+00E9 has no Windows-1251 form"},
-        {U8(u8"😀"), "character U+1F600 has no Windows-1251 form"},
+        {std::string("é"), "character U+00E9 has no Windows-1251 form"},
+        {std::string("😀"), "character U+1F600 has no Windows-1251 form"},
         {"\xC0\xAF", "malformed UTF-8 at byte 1"},        // overlong '/'
         {"ab\xED\xA0\x80", "malformed UTF-8 at byte 3"},  // surrogate
         {"\xD0", "malformed UTF-8"},                      // truncated

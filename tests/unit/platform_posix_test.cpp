@@ -15,19 +15,17 @@
 #include "platform/posix/process.h"
 #include "platform/posix/registry_store.h"
 #include "support.h"
-#include "text/codepage.h"
 
 namespace {
 
 using platform::posix::ConvertPath;
 using test::Tree;
-using test::U8;
 
-// A temporary folder, named as the program names paths (backslashes, Windows-1251) by P().
+// A temporary folder, named as the program names paths (backslashes) by P().
 class Posix : public ::testing::Test {
   protected:
     std::string P(const std::string& relative = "") const {
-        std::string path = codepage::Utf8ToCp1251(temp_.path()) + "\\" + relative;
+        std::string path = temp_.path() + "\\" + relative;
         std::replace(path.begin(), path.end(), '/', '\\');
         return path;
     }
@@ -46,14 +44,18 @@ class Posix : public ::testing::Test {
 };
 
 TEST_F(Posix, PathsConvertAndFindComponentsIgnoringCase) {
-    test::Put(temp_.path(), {{"Data/Sub/File.TXT", "x"}, {U8(u8"ПАПКА/Ёлка.dat"), "y"}});
+    test::Put(temp_.path(),
+              {{"Data/Sub/File.TXT", "x"}, {"ПАПКА/Ёлка.dat", "y"}, {"Łódź/Игры/Game.exe", "z"}});
     const std::pair<std::string, std::string> cases[] = {
+        // Letters outside Windows-1251 match exactly; the Cyrillic ones below them in any case.
+        {P("Łódź\\игры\\GAME.EXE"), Native("Łódź/Игры/Game.exe")},
+        {P("łódź\\Игры"), Native("łódź/Игры")},
         {P("data\\SUB\\file.txt"), Native("Data/Sub/File.TXT")},
-        {P("папка\\ёЛКА.DAT"), Native(U8(u8"ПАПКА/Ёлка.dat"))},
+        {P("папка\\ёЛКА.DAT"), Native(std::string("ПАПКА/Ёлка.dat"))},
         {P("\\Data\\\\\\sub"), Native("Data/Sub")},
         {P("data/sub/"), Native("Data/Sub/")},
         // Missing components are kept as written, and so is all below them.
-        {P("data\\Новая\\sub"), Native(U8(u8"Data/Новая/sub"))},
+        {P("data\\Новая\\sub"), Native(std::string("Data/Новая/sub"))},
         // Every folder has "." and "..", though no folder lists them.
         {P("data\\.\\sub\\..\\SUB\\file.txt"), Native("Data/./Sub/../Sub/File.TXT")},
         {"", ""},
@@ -102,7 +104,7 @@ TEST_F(Posix, FolderIndexFollowsEveryChange) {
          true},
         {"created by the backend",
          [&] { platform::CloseFile(platform::CreateFileReadWrite(P("Новый.dat").c_str())); },
-         "НОВЫЙ.DAT", U8(u8"Новый.dat"), true},
+         "НОВЫЙ.DAT", std::string("Новый.dat"), true},
         {"folder created by the backend once",
          [&] {
              EXPECT_TRUE(platform::CreateFolder(P("Sub").c_str()));
@@ -149,7 +151,7 @@ TEST_F(Posix, MovePathNeverReplacesTheDestination) {
     EXPECT_TRUE(platform::DeleteFilePath(P("B.txt").c_str()));
     EXPECT_TRUE(platform::CreateFolder(P("Новая").c_str()));
     EXPECT_EQ(test::Snapshot(temp_.path()),
-              (Tree{{"a.bak", "first"}, {"other", "/"}, {U8(u8"Новая"), "/"}}));
+              (Tree{{"a.bak", "first"}, {"other", "/"}, {std::string("Новая"), "/"}}));
 }
 
 TEST_F(Posix, ViewsLieWithinTheMappingAndOneWindow) {
@@ -197,8 +199,8 @@ TEST_F(Posix, ViewsLieWithinTheMappingAndOneWindow) {
 
 // --- the registry store ---------------------------------------------------------------------
 
-// Every form of value the store writes, in the order written.
-const char kCanonicalReg[] =
+// Every form of value the store writes, in the order written (the file is Windows-1251).
+const std::string kCanonicalReg = test::W(
     "REGEDIT4\n\n"
     "[HKEY_LOCAL_MACHINE\\Software]\n\n"
     "[HKEY_LOCAL_MACHINE\\Software\\Фирма]\n"
@@ -213,7 +215,7 @@ const char kCanonicalReg[] =
     "\"Short\"=hex(4):01,02\n\n"
     "[HKEY_CURRENT_USER\\Software]\n\n"
     "[HKEY_CURRENT_USER\\Software\\Firm]\n"
-    "\"\\\"\"=\"\"\n\n";
+    "\"\\\"\"=\"\"\n\n");
 
 TEST(PosixRegistryText, ReadsWhatItWritesAndSkipsWhatItCannotRead) {
     const platform::posix::RegStore store = platform::posix::ParseRegText(kCanonicalReg);
@@ -233,8 +235,16 @@ TEST(PosixRegistryText, ReadsWhatItWritesAndSkipsWhatItCannotRead) {
     }
     EXPECT_EQ(store.keys[3].values.at(0).name, "\"");
 
-    const std::pair<const char*, const char*> cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {kCanonicalReg, kCanonicalReg},
+        // Text without a Windows-1251 form makes the whole file UTF-8, behind its mark; a
+        // marked file whose text all has one goes back to Windows-1251.
+        {"\xEF\xBB\xBF[HKEY_CURRENT_USER\\Łódź]\n\"Путь\"=\"C:\\\\ゲーム\"\n\"Б\"=hex(1):c5,81,"
+         "00\n",
+         "\xEF\xBB\xBFREGEDIT4\n\n[HKEY_CURRENT_USER\\Łódź]\n\"Путь\"=\"C:\\\\ゲーム\"\n"
+         "\"Б\"=\"Ł\"\n\n"},
+        {"\xEF\xBB\xBF[HKEY_CURRENT_USER\\Игра]\n\"Б\"=hex(1):d0,91,00\n",
+         test::W("REGEDIT4\n\n[HKEY_CURRENT_USER\\Игра]\n\"Б\"=\"Б\"\n\n")},
         {"", "REGEDIT4\n\n"},
         {"[HKEY_CLASSES_ROOT\\Kept]\r\n\"a\"=\"b\"",
          "REGEDIT4\n\n[HKEY_CLASSES_ROOT\\Kept]\n\"a\"=\"b\"\n\n"},

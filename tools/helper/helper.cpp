@@ -6,7 +6,10 @@
 //   fail         creates the error marker qlm_patch_apply_err.txt in the current folder
 // Any other argument is ignored. When the environment variable QLM_HELPER_RECORD names a file,
 // every run is recorded there as well, so that a run without arguments can be seen too.
-// Standard C++ only, so that it builds for every target.
+// Names and records are UTF-8, so that a run reads the same under every code page. Standard
+// C++ only, so that it builds for every target; each target's entry point is a file of its own.
+#include "helper.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -22,13 +26,22 @@ constexpr std::string_view kSleep = "sleep=";
 constexpr std::string_view kFail = "fail";
 constexpr const char kErrorMarkerName[] = "qlm_patch_apply_err.txt";
 
-void Record(const std::string& file, int argc, char** argv) {
+std::filesystem::path PathOf(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string Utf8Of(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+void Record(const std::string& file, const std::vector<std::string>& arguments) {
     std::error_code error;
     const std::filesystem::path folder = std::filesystem::current_path(error);
-    std::ofstream out(file, std::ios::app | std::ios::binary);
-    out << "cwd=" << folder.string() << '\n' << "argc=" << argc << '\n';
-    for (int index = 0; index < argc; ++index) {
-        out << "argv[" << index << "]=" << argv[index] << '\n';
+    std::ofstream out(PathOf(file), std::ios::app | std::ios::binary);
+    out << "cwd=" << Utf8Of(folder) << '\n' << "argc=" << arguments.size() << '\n';
+    for (size_t index = 0; index < arguments.size(); ++index) {
+        out << "argv[" << index << "]=" << arguments[index] << '\n';
     }
 }
 
@@ -39,14 +52,14 @@ void SleepFor(const std::string& milliseconds) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int RunHelper(const std::vector<std::string>& arguments) {
     if (const char* file = std::getenv("QLM_HELPER_RECORD"); file != nullptr && *file != '\0') {
-        Record(file, argc, argv);
+        Record(file, arguments);
     }
-    for (int index = 1; index < argc; ++index) {
-        const std::string_view argument = argv[index];
+    for (size_t index = 1; index < arguments.size(); ++index) {
+        const std::string_view argument = arguments[index];
         if (argument.starts_with(kRecord)) {
-            Record(std::string(argument.substr(kRecord.size())), argc, argv);
+            Record(std::string(argument.substr(kRecord.size())), arguments);
         } else if (argument.starts_with(kSleep)) {
             SleepFor(std::string(argument.substr(kSleep.size())));
         } else if (argument == kFail) {

@@ -89,13 +89,9 @@ bool LocatePackage(ListedFile* listed, std::string* problem) {
     return true;
 }
 
-// Opens and maps the file named in the system's UTF-8; false when it cannot be read.
+// Opens and maps the file; false when it cannot be read.
 bool OpenListed(const char* path, ListedFile* listed) {
-    // The platform layer takes the installer's Windows-1251 names; this one is the system's.
-    std::string name;
-    if (codepage::Utf8ToCp1251Exact(path, &name)) {
-        listed->file = platform::OpenFileRead(name.c_str());
-    }
+    listed->file = platform::OpenFileRead(path);
     if (!platform::GetFileLength(listed->file, &listed->data.length)) {
         return false;
     }

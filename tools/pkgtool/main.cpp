@@ -1,6 +1,7 @@
 // pkgtool: the patch author's tool. `build` turns a manifest into a package; `diff` writes the
 // manifest of the patch between two installed trees; `extract` takes a package apart into its
-// files and a manifest that builds it again; `list` and `show` describe a package.
+// files and a manifest that builds it again; `list` and `show` describe a package; `--version`
+// prints the release it belongs to.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "manifest.h"
 #include "package_builder.h"
 #include "tree_diff.h"
+#include "version.h"
 
 namespace {
 
@@ -20,7 +22,8 @@ constexpr char kUsage[] =
     "       pkgtool diff OLD NEW BASE OUTPUT\n"
     "       pkgtool extract PACKAGE|PATCH FOLDER\n"
     "       pkgtool list PACKAGE|PATCH\n"
-    "       pkgtool show PACKAGE|PATCH\n";
+    "       pkgtool show PACKAGE|PATCH\n"
+    "       pkgtool --version\n";
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
@@ -77,6 +80,10 @@ int main(int argc, char** argv) {
     }
     if (argc == 3 && Is(argv[1], "show")) {
         return pkgbuild::ShowPackage(argv[2]);
+    }
+    if (argc == 2 && Is(argv[1], "--version")) {
+        std::printf("pkgtool %s\n", QLM_VERSION_TEXT);
+        return 0;
     }
     std::fputs(kUsage, stderr);
     return kExitUsage;

@@ -376,12 +376,13 @@ bool GetOwnProgramPath(char* out, size_t size) {
             return false;
         }
         if (static_cast<size_t>(length) < buffer.size()) {
-            const std::string text = codepage::Utf8ToCp1251(
-                std::string_view(buffer.data(), static_cast<size_t>(length)));
-            if (out == nullptr || text.size() >= size) {
+            const std::string_view text(buffer.data(), static_cast<size_t>(length));
+            if (out == nullptr || text.size() >= size ||
+                codepage::CountCharacters(text) > codepage::CharacterRoom(size)) {
                 return false;
             }
-            std::memcpy(out, text.c_str(), text.size() + 1);
+            std::memcpy(out, text.data(), text.size());
+            out[text.size()] = '\0';
             return true;
         }
         if (buffer.size() >= (1u << 20)) {

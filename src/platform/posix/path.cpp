@@ -56,8 +56,8 @@ constexpr uint32_t kFolderGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN
 constexpr uint32_t kWatchedChanges =
     kNameAdded | kNameRemoved | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
-// The names of one folder by their folded Windows-1251 form, each key with every name that
-// folds to it. Names without an exact Windows-1251 form can never match and are left out.
+// The names of one folder by their folded form (ASCII and Cyrillic letters in lower case),
+// each key with every name that folds to it.
 struct FolderIndex {
     dev_t device = 0;
     ino_t inode = 0;
@@ -141,20 +141,8 @@ std::string Join(const std::string& folder, const std::string& name) {
     return path += name;
 }
 
-std::string Folded(std::string_view text) {
-    std::string key(text);
-    for (char& c : key) {
-        c = static_cast<char>(codepage::FoldCp1251(static_cast<unsigned char>(c)));
-    }
-    return key;
-}
-
 void AddName(FolderIndex& index, size_t* count, const std::string& name) {
-    std::string text;
-    if (!codepage::Utf8ToCp1251Exact(name, &text)) {
-        return;
-    }
-    const std::string key = Folded(text);
+    const std::string key = codepage::FoldUtf8(name);
     const auto [first, last] = index.names.equal_range(key);
     for (auto it = first; it != last; ++it) {
         if (it->second == name) {
@@ -166,11 +154,7 @@ void AddName(FolderIndex& index, size_t* count, const std::string& name) {
 }
 
 void RemoveName(FolderIndex& index, size_t* count, const std::string& name) {
-    std::string text;
-    if (!codepage::Utf8ToCp1251Exact(name, &text)) {
-        return;
-    }
-    const auto [first, last] = index.names.equal_range(Folded(text));
+    const auto [first, last] = index.names.equal_range(codepage::FoldUtf8(name));
     for (auto it = first; it != last; ++it) {
         if (it->second == name) {
             index.names.erase(it);
@@ -183,12 +167,11 @@ void RemoveName(FolderIndex& index, size_t* count, const std::string& name) {
 // The entry for `component`: its exact form when present, else the smallest name folding
 // alike, so that the choice does not depend on the order the folder lists them.
 bool FindInIndex(const FolderIndex& index, std::string_view component, std::string* name) {
-    const std::string exact = codepage::Cp1251ToUtf8(component);
-    const auto [first, last] = index.names.equal_range(Folded(component));
+    const auto [first, last] = index.names.equal_range(codepage::FoldUtf8(component));
     const std::string* best = nullptr;
     for (auto it = first; it != last; ++it) {
-        if (it->second == exact) {
-            *name = exact;
+        if (it->second == component) {
+            *name = std::string(component);
             return true;
         }
         if (best == nullptr || it->second < *best) {
@@ -412,7 +395,7 @@ bool FindName(NameCache& cache, const std::string& folder, std::string_view comp
         *name = std::string(component);  // in every folder, and in no index
         return true;
     }
-    const std::string exact = codepage::Cp1251ToUtf8(component);
+    const std::string exact(component);
     FolderIndex fresh;
     FolderIndex* index = nullptr;
     if (cache.watches.count(folder) == 0 || !CheckFolder(cache, folder, &index) ||
@@ -446,12 +429,12 @@ bool FindName(NameCache& cache, const std::string& folder, std::string_view comp
     return true;
 }
 
-// The path of the first `count` components as written: the exact UTF-8 form of each.
+// The path of the first `count` components as written.
 std::string SpellNames(const Components& parts, size_t count) {
     std::string path = parts.absolute ? "/" : "";
     for (size_t i = 0; i < count; ++i) {
         EndWithSeparator(&path);
-        codepage::AppendCp1251AsUtf8(parts.names[i], &path);
+        path += parts.names[i];
     }
     return path;
 }
@@ -506,8 +489,7 @@ ResolvedFolder ResolveFolder(NameCache& cache, const Components& parts) {
         if (folder.found && !FindName(cache, folder.path, parts.names[i], &name, &fragile)) {
             folder.found = false;
         }
-        folder.path =
-            Join(folder.path, folder.found ? name : codepage::Cp1251ToUtf8(parts.names[i]));
+        folder.path = Join(folder.path, folder.found ? name : std::string(parts.names[i]));
     }
     // Kept only when every case-insensitive match was made in a folder that stays indexed.
     if (parts.absolute && folder.found && !fragile && generation == cache.generation) {
@@ -567,11 +549,7 @@ std::string JoinLast(const Components& parts, const ResolvedFolder& folder, bool
                      const std::string& name) {
     std::string out = folder.path;
     EndWithSeparator(&out);
-    if (found) {
-        out += name;
-    } else {
-        codepage::AppendCp1251AsUtf8(parts.names.back(), &out);
-    }
+    out += found ? std::string_view(name) : parts.names.back();
     if (parts.trailingSeparator) {
         out.push_back('/');
     }

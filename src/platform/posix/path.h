@@ -1,5 +1,5 @@
-// Program paths to system paths: the program names files in Windows-1251 with backslashes
-// and expects a Windows file system's case-insensitive names.
+// Program paths to system paths: the program names files in UTF-8 with backslashes and
+// expects a Windows file system's case-insensitive names.
 #pragma once
 
 #include <chrono>
@@ -8,8 +8,8 @@
 
 namespace platform::posix {
 
-// `\` (and `/`) separate components, repeated separators count as one; each component is
-// converted to UTF-8 and, when no entry of exactly that name exists in its parent folder,
+// `\` (and `/`) separate components, repeated separators count as one; each component,
+// when no entry of exactly that name exists in its parent folder, is
 // looked up there ignoring ASCII and Cyrillic letter case (when several entries match, the
 // smallest). A component found neither way, and everything after it, is kept as written so
 // that new files and folders can be named. A relative path stays relative (the system

@@ -15,7 +15,6 @@
 
 #include "platform/platform.h"
 #include "platform/posix/path.h"
-#include "text/codepage.h"
 
 extern char** environ;
 
@@ -117,7 +116,7 @@ std::string ReadOwnCommandLine() {
         if (!line.empty()) {
             line.push_back(' ');
         }
-        line += '"' + codepage::Utf8ToCp1251(std::string_view(bytes).substr(pos, end - pos)) + '"';
+        line += '"' + bytes.substr(pos, end - pos) + '"';
         pos = end + 1;
     }
     return line;
@@ -175,10 +174,7 @@ bool StartProcess(const char* program, char* commandLine, const char* currentFol
     if (path.empty()) {
         return false;
     }
-    std::vector<std::string> words;
-    for (const std::string& word : posix::SplitCommandLine(commandLine ? commandLine : "")) {
-        words.push_back(codepage::Cp1251ToUtf8(word));
-    }
+    std::vector<std::string> words = posix::SplitCommandLine(commandLine ? commandLine : "");
     std::vector<char*> argv;
     for (std::string& word : words) {
         argv.push_back(word.data());

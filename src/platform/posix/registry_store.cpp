@@ -1,5 +1,7 @@
 // The ".reg" text of the registry store, its in-memory model, and the file's atomic
-// replacement. The text is Windows-1251 bytes throughout; nothing here converts it.
+// replacement. The model holds UTF-8, as the program does. The file is Windows-1251 text, as
+// it always was, unless some name or text has no Windows-1251 form: then the whole file is
+// UTF-8, marked by a byte-order mark (EF BB BF) in front of the header.
 //
 // Text form (REGEDIT4):
 //   REGEDIT4
@@ -27,13 +29,16 @@ namespace platform::posix {
 namespace {
 
 constexpr std::string_view kHeader = "REGEDIT4";
+constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
 constexpr std::string_view kRootNames[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER"};
 constexpr std::string_view kStoreFolder = "/qlm-patch/registry.reg";
 // A registry file larger than this is not ours; refusing it beats exhausting memory.
 constexpr size_t kMaxFileSize = 64u << 20;
 constexpr uint32_t kRegSz = 1;
+constexpr uint32_t kRegExpandSz = 2;
 constexpr uint32_t kRegBinary = 3;
 constexpr uint32_t kRegDword = 4;
+constexpr uint32_t kRegMultiSz = 7;
 
 // --- reading --------------------------------------------------------------------------------
 
@@ -254,6 +259,42 @@ void AppendValue(const RegValue& value, std::string* out) {
     out->push_back('\n');
 }
 
+// --- the encoding of the file --------------------------------------------------------------
+
+// Applies `convert` to every text of the store: key paths, value names and the data of text
+// values. False as soon as one cannot be converted.
+template <typename Convert>
+bool ConvertTexts(RegStore* store, Convert convert) {
+    for (RegKeyEntry& key : store->keys) {
+        if (!convert(&key.path)) {
+            return false;
+        }
+        for (RegValue& value : key.values) {
+            const bool isText =
+                value.type == kRegSz || value.type == kRegExpandSz || value.type == kRegMultiSz;
+            if (!convert(&value.name) || (isText && !convert(&value.data))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+std::string FormatStore(const RegStore& store) {
+    std::string out(kHeader);
+    out += "\n\n";
+    for (const RegKeyEntry& key : store.keys) {
+        out += '[';
+        out += key.path;
+        out += "]\n";
+        for (const RegValue& value : key.values) {
+            AppendValue(value, &out);
+        }
+        out += '\n';
+    }
+    return out;
+}
+
 // --- the file -------------------------------------------------------------------------------
 
 }  // namespace
@@ -313,7 +354,7 @@ std::string NormaliseKeyPath(std::string_view path) {
         }
         if (out.empty()) {
             for (std::string_view root : kRootNames) {
-                if (codepage::EqualFoldCp1251(part, root)) {
+                if (codepage::EqualFoldUtf8(part, root)) {
                     part = root;
                 }
             }
@@ -327,7 +368,7 @@ std::string NormaliseKeyPath(std::string_view path) {
 
 RegKeyEntry* FindKey(RegStore* store, std::string_view normalisedPath) {
     for (RegKeyEntry& key : store->keys) {
-        if (codepage::EqualFoldCp1251(key.path, normalisedPath)) {
+        if (codepage::EqualFoldUtf8(key.path, normalisedPath)) {
             return &key;
         }
     }
@@ -336,7 +377,7 @@ RegKeyEntry* FindKey(RegStore* store, std::string_view normalisedPath) {
 
 const RegValue* FindValue(const RegKeyEntry& key, std::string_view name) {
     for (const RegValue& value : key.values) {
-        if (codepage::EqualFoldCp1251(value.name, name)) {
+        if (codepage::EqualFoldUtf8(value.name, name)) {
             return &value;
         }
     }
@@ -367,7 +408,7 @@ bool EnsureKey(RegStore* store, std::string_view normalisedPath) {
 
 void PutValue(RegKeyEntry* key, std::string_view name, uint32_t type, std::string data) {
     for (RegValue& value : key->values) {
-        if (codepage::EqualFoldCp1251(value.name, name)) {
+        if (codepage::EqualFoldUtf8(value.name, name)) {
             value.type = type;
             value.data = std::move(data);
             return;
@@ -377,6 +418,10 @@ void PutValue(RegKeyEntry* key, std::string_view name, uint32_t type, std::strin
 }
 
 RegStore ParseRegText(std::string_view text) {
+    const bool utf8 = text.substr(0, kUtf8Mark.size()) == kUtf8Mark;
+    if (utf8) {
+        text.remove_prefix(kUtf8Mark.size());
+    }
     RegStore store;
     // The key the value lines belong to, by index: the vector grows while parsing.
     size_t current = SIZE_MAX;
@@ -406,22 +451,26 @@ RegStore ParseRegText(std::string_view text) {
             ParseValueLine(line, &store.keys[current]);
         }
     }
+    if (!utf8) {
+        ConvertTexts(&store, [](std::string* text) {
+            *text = codepage::Cp1251ToUtf8(*text);
+            return true;
+        });
+    }
     return store;
 }
 
 std::string FormatRegText(const RegStore& store) {
-    std::string out(kHeader);
-    out += "\n\n";
-    for (const RegKeyEntry& key : store.keys) {
-        out += '[';
-        out += key.path;
-        out += "]\n";
-        for (const RegValue& value : key.values) {
-            AppendValue(value, &out);
+    RegStore windows1251 = store;
+    const bool fits = ConvertTexts(&windows1251, [](std::string* text) {
+        std::string converted;
+        if (!codepage::Utf8ToCp1251Exact(*text, &converted)) {
+            return false;
         }
-        out += '\n';
-    }
-    return out;
+        *text = std::move(converted);
+        return true;
+    });
+    return fits ? FormatStore(windows1251) : std::string(kUtf8Mark) + FormatStore(store);
 }
 
 bool IsStorableName(std::string_view name) {

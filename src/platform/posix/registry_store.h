@@ -1,6 +1,7 @@
 // The registry of the posix backend: one text file in the REGEDIT4 ".reg" format holding both
-// roots. This file is the store's model and its text form; registry.cpp puts the registry
-// calls of platform.h on top of it.
+// roots. This file is the store's model (UTF-8 texts) and its text form (Windows-1251, or
+// UTF-8 behind a byte-order mark when a text needs it); registry.cpp puts the registry calls
+// of platform.h on top of it.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,7 @@ namespace platform::posix {
 struct RegValue {
     std::string name;  // empty: the key's default value
     uint32_t type = 0;
-    std::string data;  // the stored bytes, a REG_SZ's terminating NUL included
+    std::string data;  // the stored bytes (UTF-8 for text types), a REG_SZ's NUL included
 };
 
 struct RegKeyEntry {

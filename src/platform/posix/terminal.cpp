@@ -36,9 +36,9 @@ FILE* OutputOf(const Terminal& terminal) {
     return terminal.output ? terminal.output : stdout;
 }
 
-// UTF-8 for display, CR LF as a line feed.
+// CR LF shown as a line feed.
 std::string DisplayText(const char* text) {
-    const std::string shown = codepage::Cp1251ToUtf8(text ? text : "");
+    const std::string shown = text ? text : "";
     std::string out;
     out.reserve(shown.size() + 1);
     for (size_t i = 0; i < shown.size(); ++i) {
@@ -91,8 +91,8 @@ void EndPromptLine(FILE* input, FILE* output) {
 }
 
 bool MeansOk(const std::string& answer) {
-    return answer.empty() || codepage::EqualFoldCp1251(answer, "ok") ||
-           codepage::EqualFoldCp1251(answer, "o");
+    return answer.empty() || codepage::EqualFoldUtf8(answer, "ok") ||
+           codepage::EqualFoldUtf8(answer, "o");
 }
 
 }  // namespace

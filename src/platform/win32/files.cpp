@@ -1,11 +1,12 @@
-// Files, mappings and names on Win32: each operation is one ...A call with the access rights,
-// share mode and disposition the layers above rely on. Paths pass through unchanged as
-// Windows-1251 bytes.
+// Files, mappings and names on Win32: each operation is one ...W call with the access rights,
+// share mode and disposition the layers above rely on, on the UTF-16 form of the UTF-8 path.
 #include <windows.h>
 
+#include <memory>
 #include <new>
 
 #include "platform/platform.h"
+#include "platform/win32/wide.h"
 
 namespace platform {
 namespace {
@@ -50,27 +51,33 @@ DWORD LowPart(uint64_t value) {
     return static_cast<DWORD>(value & 0xFFFFFFFFu);
 }
 
-// Views start at a multiple of this (64 KiB on every Windows so far).
+// Views start at a multiple of this (64 KiB on every Windows so far). Asked on every call: a
+// local static would need the C++ runtime's thread-safe guard, which brings exceptions with it.
 uint64_t AllocationGranularity() {
-    static const uint64_t granularity = [] {
-        SYSTEM_INFO info;
-        GetSystemInfo(&info);
-        return static_cast<uint64_t>(info.dwAllocationGranularity);
-    }();
-    return granularity;
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwAllocationGranularity;
 }
 
 }  // namespace
 
 // INVALID_HANDLE_VALUE is (HANDLE)-1, which is exactly File's invalid value.
 File OpenFileRead(const char* path) {
-    return FromHandle(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    const WidePath wide(path);
+    if (!wide.ok()) {
+        return File{};
+    }
+    return FromHandle(CreateFileW(wide.get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 File CreateFileReadWrite(const char* path) {
-    return FromHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const WidePath wide(path);
+    if (!wide.ok()) {
+        return File{};
+    }
+    return FromHandle(CreateFileW(wide.get(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 bool GetFileLength(File file, uint64_t* length) {
@@ -96,7 +103,7 @@ Mapping CreateReadMapping(File file) {
     if (!GetFileLength(file, &length) || length == 0) {
         return Mapping{};
     }
-    return WrapMapping(CreateFileMappingA(FileHandle(file), nullptr, PAGE_READONLY, 0, 0, nullptr),
+    return WrapMapping(CreateFileMappingW(FileHandle(file), nullptr, PAGE_READONLY, 0, 0, nullptr),
                        length, false);
 }
 
@@ -104,7 +111,7 @@ Mapping CreateWriteMapping(File file, uint64_t size) {
     if (size == 0) {
         return Mapping{};
     }
-    return WrapMapping(CreateFileMappingA(FileHandle(file), nullptr, PAGE_READWRITE, HighPart(size),
+    return WrapMapping(CreateFileMappingW(FileHandle(file), nullptr, PAGE_READWRITE, HighPart(size),
                                           LowPart(size), nullptr),
                        size, true);
 }
@@ -148,32 +155,42 @@ void CloseFile(File file) {
 }
 
 bool CreateFolder(const char* path) {
-    return CreateDirectoryA(path, nullptr) != FALSE;
+    const WidePath wide(path);
+    return wide.ok() && CreateDirectoryW(wide.get(), nullptr) != FALSE;
 }
 
 bool MovePath(const char* from, const char* to) {
-    return MoveFileA(from, to) != FALSE;
+    const WidePath wideFrom(from);
+    const WidePath wideTo(to);
+    return wideFrom.ok() && wideTo.ok() && MoveFileW(wideFrom.get(), wideTo.get()) != FALSE;
 }
 
 bool DeleteFilePath(const char* path) {
-    return DeleteFileA(path) != FALSE;
+    const WidePath wide(path);
+    return wide.ok() && DeleteFileW(wide.get()) != FALSE;
 }
 
 bool RemoveFolder(const char* path) {
-    return RemoveDirectoryA(path) != FALSE;
+    const WidePath wide(path);
+    return wide.ok() && RemoveDirectoryW(wide.get()) != FALSE;
 }
 
 bool PathExists(const char* path) {
-    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+    const WidePath wide(path);
+    return wide.ok() && GetFileAttributesW(wide.get()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool GetOwnProgramPath(char* out, size_t size) {
-    if (size == 0 || size > MAXDWORD) {
+    // Long enough for any path Windows can start a program from.
+    constexpr DWORD kRoom = 32768;
+    std::unique_ptr<wchar_t[]> wide(new (std::nothrow) wchar_t[kRoom]);
+    if (!wide) {
         return false;
     }
     // A name that does not fit comes back cut off, with its length equal to the room given.
-    const DWORD length = GetModuleFileNameA(nullptr, out, static_cast<DWORD>(size));
-    return length != 0 && length < size;
+    const DWORD length = GetModuleFileNameW(nullptr, wide.get(), kRoom);
+    size_t written = 0;
+    return length != 0 && length < kRoom && WideToUtf8(wide.get(), -1, out, size, &written);
 }
 
 }  // namespace platform

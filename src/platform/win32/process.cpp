@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/platform.h"
+#include "platform/win32/wide.h"
 
 namespace platform {
 namespace {
@@ -25,11 +26,18 @@ unsigned __stdcall RunThread(void* parameter) {
 
 bool StartProcess(const char* program, char* commandLine, const char* currentFolder,
                   Process* started) {
-    STARTUPINFOA startup = {};
+    // The command line as a writable UTF-16 copy, as CreateProcessW wants it.
+    const WidePath wideProgram(program);
+    const WideText wideLine(commandLine);
+    const WidePath wideFolder(currentFolder);
+    if (!wideProgram.ok() || !wideLine.ok() || !wideFolder.ok()) {
+        return false;
+    }
+    STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION information = {};
-    if (!CreateProcessA(program, commandLine, nullptr, nullptr, FALSE, 0, nullptr, currentFolder,
-                        &startup, &information)) {
+    if (!CreateProcessW(wideProgram.get(), wideLine.get(), nullptr, nullptr, FALSE, 0, nullptr,
+                        wideFolder.get(), &startup, &information)) {
         return false;
     }
     started->process = reinterpret_cast<intptr_t>(information.hProcess);
@@ -79,7 +87,7 @@ void WaitForThread(Thread thread) {
 void HardenDllSearch() {
     using SetDefaultDllDirectoriesCall = BOOL(WINAPI*)(DWORD);
     constexpr DWORD kSearchSystem32 = 0x800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     if (kernel == nullptr) {
         return;
     }
@@ -92,8 +100,18 @@ void HardenDllSearch() {
     call(kSearchSystem32);
 }
 
+// Converted at each call into memory kept for the life of the process (the worker asks once).
+// The empty line when it cannot be had.
 const char* GetProcessCommandLine() {
-    return GetCommandLineA();
+    const wchar_t* wide = GetCommandLineW();
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    char* line = size > 0 ? new (std::nothrow) char[size] : nullptr;
+    if (line == nullptr ||
+        WideCharToMultiByte(CP_UTF8, 0, wide, -1, line, size, nullptr, nullptr) != size) {
+        delete[] line;
+        return "";
+    }
+    return line;
 }
 
 }  // namespace platform

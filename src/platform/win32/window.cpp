@@ -11,6 +11,7 @@
 #include <new>
 
 #include "platform/platform.h"
+#include "platform/win32/wide.h"
 
 namespace platform {
 namespace {
@@ -52,16 +53,16 @@ void CentreOnScreen(HWND dialog) {
 
 INT_PTR CALLBACK DialogProcedure(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_INITDIALOG) {
-        SetWindowLongPtrA(dialog, DWLP_USER, lParam);
-        SetDlgItemTextA(dialog, kStatusId, "");
-        SetDlgItemTextA(dialog, kSecondTextId, "");
-        SetDlgItemTextA(dialog, kButtonId, "Done");
+        SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+        SetDlgItemTextW(dialog, kStatusId, L"");
+        SetDlgItemTextW(dialog, kSecondTextId, L"");
+        SetDlgItemTextW(dialog, kButtonId, L"Done");
         CentreOnScreen(dialog);
         return 0;  // no keyboard focus is assigned
     }
     if (message == WM_COMMAND) {
         const auto* window =
-            reinterpret_cast<const ProgressWindow*>(GetWindowLongPtrA(dialog, DWLP_USER));
+            reinterpret_cast<const ProgressWindow*>(GetWindowLongPtrW(dialog, DWLP_USER));
         const bool click = HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) == kButtonId;
         // Clicks while the worker is still working are ignored.
         if (window != nullptr && click && window->runState->load() != kRunWorking) {
@@ -82,9 +83,9 @@ void SetIcons(HWND dialog, HINSTANCE instance) {
     for (const auto& kind : kinds) {
         // Shared: the system owns the icon, so nothing is left to free when the window goes.
         HANDLE icon =
-            LoadImageA(instance, MAKEINTRESOURCEA(kIconGroup), IMAGE_ICON,
+            LoadImageW(instance, MAKEINTRESOURCEW(kIconGroup), IMAGE_ICON,
                        GetSystemMetrics(kind.width), GetSystemMetrics(kind.height), LR_SHARED);
-        SendMessageA(dialog, WM_SETICON, kind.which, reinterpret_cast<LPARAM>(icon));
+        SendMessageW(dialog, WM_SETICON, kind.which, reinterpret_cast<LPARAM>(icon));
     }
 }
 
@@ -95,10 +96,10 @@ Window OpenProgressWindow(std::atomic<int32_t>* runState) {
     if (window == nullptr) {
         return Window{};
     }
-    window->runEnded = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    HINSTANCE instance = GetModuleHandleA(nullptr);
+    window->runEnded = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HINSTANCE instance = GetModuleHandleW(nullptr);
     if (window->runEnded != nullptr) {
-        window->dialog = CreateDialogParamA(instance, MAKEINTRESOURCEA(kDialogTemplate), nullptr,
+        window->dialog = CreateDialogParamW(instance, MAKEINTRESOURCEW(kDialogTemplate), nullptr,
                                             DialogProcedure, reinterpret_cast<LPARAM>(window));
     }
     if (window->dialog == nullptr) {
@@ -114,18 +115,28 @@ Window OpenProgressWindow(std::atomic<int32_t>* runState) {
     return Window{reinterpret_cast<intptr_t>(window)};
 }
 
+// A text that cannot be converted or allocated is not shown; the line stays as it was.
 void SetStatusText(Window window, const char* text) {
-    SetDlgItemTextA(Record(window)->dialog, kStatusId, text);
+    const WideText wide(text);
+    if (wide.ok()) {
+        SetDlgItemTextW(Record(window)->dialog, kStatusId, wide.get());
+    }
 }
 
+// A box whose texts cannot be converted or allocated is answered Cancel unseen, as if closed.
 int AskUser(Window window, const char* text, const char* caption, uint32_t type) {
-    return MessageBoxA(Record(window)->dialog, text, caption, type);
+    const WideText wideText(text);
+    const WideText wideCaption(caption);
+    if (!wideText.ok() || !wideCaption.ok()) {
+        return IDCANCEL;
+    }
+    return MessageBoxW(Record(window)->dialog, wideText.get(), wideCaption.get(), type);
 }
 
 void ShowFinishButton(Window window) {
     HWND dialog = Record(window)->dialog;
     ShowWindow(GetDlgItem(dialog, kButtonId), SW_SHOW);
-    SetDlgItemTextA(dialog, kButtonId, "OK");
+    SetDlgItemTextW(dialog, kButtonId, L"OK");
 }
 
 void WakeWindowLoop(Window window) {
@@ -138,9 +149,9 @@ void RunWindowLoop(Window window) {
     while (progress->runState->load() < kRunClosing) {
         // Only the dialog's own messages are removed; every peek also services the messages
         // that other threads send, such as the worker's status texts.
-        while (PeekMessageA(&message, progress->dialog, 0, 0, PM_REMOVE)) {
+        while (PeekMessageW(&message, progress->dialog, 0, 0, PM_REMOVE)) {
             TranslateMessage(&message);
-            DispatchMessageA(&message);
+            DispatchMessageW(&message);
         }
         if (progress->runState->load() >= kRunClosing) {
             break;

@@ -27,6 +27,7 @@
 //                               "2 192 LEFT TOP RIGHT BOTTOM", say
 //   xwindow                     answers the X window that Wine shows the dialog in
 //   hold FILE                   opens FILE without sharing and keeps it open until the robot ends
+//   codepage                    answers the ANSI code page that programs started now get
 //
 // Whenever it looks at the dialog, the robot also checks what must hold all through a run:
 // control 1001 is empty and the dialog stands centred on the screen. Every wait is bounded and
@@ -332,6 +333,11 @@ Outcome Hold(const std::string& path) {
     return file == INVALID_HANDLE_VALUE ? Fail("cannot open " + path) : Ok();
 }
 
+// The robot runs under the locale of the program it starts, so its own code page is theirs.
+Outcome CodePage() {
+    return Ok(std::to_string(GetACP()));
+}
+
 // Each step with the least and the most number of words it takes, its name included.
 struct Step {
     const char* name;
@@ -356,6 +362,7 @@ const Step kSteps[] = {
     {"dialog", 1, 1, [](const Words&) { return DescribeDialog(); }},
     {"xwindow", 1, 1, [](const Words&) { return XWindow(); }},
     {"hold", 2, 2, [](const Words& s) { return Hold(s[1]); }},
+    {"codepage", 1, 1, [](const Words&) { return CodePage(); }},
 };
 
 Outcome RunStep(const std::string& line) {
