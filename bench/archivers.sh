@@ -9,7 +9,7 @@
 #                      [--strace] [--also LABEL=PROGRAM] [--priority] [--work FOLDER]
 #
 # Every tool runs in each round, in the same order, into a fresh folder on the same file
-# system, where nothing was deleted in the last 30 seconds; the inputs stay in the page cache
+# system, where nothing was deleted in the last minute; the inputs stay in the page cache
 # for all alike (a warm-up read comes first) and every output is compared with the source
 # tree. The table gives median wall and processor times and each tool's time divided by
 # qlmpatch's (the processor time is the steadier figure on a machine that others share; so is
@@ -108,14 +108,14 @@ run_tool() {  # TOOL SOURCE INPUT_BASE ROUND
 }
 
 # Removes every output, then waits until the file system no longer counts their inodes as
-# recently deleted: without a journal, ext4 steps over inodes freed in the last 30 seconds
-# when it makes a file, which slows whatever creates files next by a factor that depends on
+# recently deleted: without a journal, ext4 steps over inodes freed in the last 60 seconds
+# (once their inode table is written back: the sync) when it makes a file, which slows whatever creates files next by a factor that depends on
 # where its folder lands, so a tool run right after a deletion would be measured unfairly.
 clear_outputs() {
     if [[ -n "$(ls -A "$out" 2>/dev/null)" ]]; then
         rm -rf "${out:?}"/*
         sync
-        sleep 31
+        sleep 61
     fi
 }
 

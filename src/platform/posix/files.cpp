@@ -184,31 +184,38 @@ bool RenameNoReplace(const char* from, const char* to) {
 // Elsewhere the call is made on the path as written, and only when that names nothing is the
 // path looked up ignoring case, and the call made again when the lookup finds another name:
 // the failed call has already told that the exact name does not exist, so the common case
-// costs no lookup at all.
+// costs no lookup at all. `*used`, when asked for, is the system path of the last call made.
 template <typename Call>
-int CallOnExistingPath(const char* path, Call call) {
+int CallOnExistingPath(const char* path, Call call, std::string* used = nullptr) {
     std::string found;
     bool exists = false;
+    std::string unused;
+    std::string& last = used != nullptr ? *used : unused;
     if (posix::LookUpInIndex(path == nullptr ? "" : path, &found, &exists)) {
         if (!exists) {
             errno = ENOENT;
             return -1;
         }
-        return call(found.c_str());
+        last = found;
+        return call(last.c_str());
     }
-    const std::string written = posix::SpellPath(path == nullptr ? "" : path);
-    const int result = call(written.c_str());
+    last = posix::SpellPath(path == nullptr ? "" : path);
+    const int result = call(last.c_str());
     if (result != -1 || (errno != ENOENT && errno != ENOTDIR)) {
         return result;
     }
     found = posix::ConvertPath(path);
-    return found == written ? -1 : call(found.c_str());
+    if (found == last) {
+        return -1;
+    }
+    last = found;
+    return call(last.c_str());
 }
 
-// Passes a call's success on, after telling the lookups what it changed.
-bool Changed(bool succeeded, posix::OwnChange change) {
+// Passes a call's success on, after telling the lookups what it changed at `path`.
+bool Changed(bool succeeded, posix::OwnChange change, const std::string& path = {}) {
     if (succeeded) {
-        posix::NoteOwnChange(change);
+        posix::NoteOwnChange(change, path);
     }
     return succeeded;
 }
@@ -223,7 +230,7 @@ File OpenFileRead(const char* path) {
 File CreateFileReadWrite(const char* path) {
     const std::string native = posix::ConvertPath(path);
     const File file{open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-    Changed(file.valid(), posix::OwnChange::NameMadeOrDeleted);
+    Changed(file.valid(), posix::OwnChange::NameMade, native);
     return file;
 }
 
@@ -338,8 +345,7 @@ bool CreateFolder(const char* path) {
     bool exists = false;
     const std::string native = posix::ConvertPath(path, &exists);
     // A name that exists, in any case, is no new folder: mkdir would only say EEXIST.
-    return Changed(!exists && mkdir(native.c_str(), 0755) == 0,
-                   posix::OwnChange::NameMadeOrDeleted);
+    return Changed(!exists && mkdir(native.c_str(), 0755) == 0, posix::OwnChange::NameMade, native);
 }
 
 bool MovePath(const char* from, const char* to) {
@@ -355,7 +361,9 @@ bool MovePath(const char* from, const char* to) {
 }
 
 bool DeleteFilePath(const char* path) {
-    return Changed(CallOnExistingPath(path, unlink) == 0, posix::OwnChange::NameMadeOrDeleted);
+    std::string deleted;
+    return Changed(CallOnExistingPath(path, unlink, &deleted) == 0, posix::OwnChange::NameDeleted,
+                   deleted);
 }
 
 bool RemoveFolder(const char* path) {

@@ -196,6 +196,16 @@ void ForgetAll(NameCache& cache) {
     ++cache.generation;
 }
 
+// Puts a name that has appeared into its folder's index. Folder paths kept through a
+// case-insensitive match there are dropped: the new name may be an exact or a smaller match.
+void NameAppeared(NameCache& cache, FolderIndex& index, const std::string& name) {
+    AddName(index, &cache.nameCount, name);
+    if (index.matchedByFold) {
+        cache.kept.clear();
+        index.matchedByFold = false;
+    }
+}
+
 // Applies one notification; false when everything had to be forgotten.
 bool ApplyChange(NameCache& cache, const inotify_event& event) {
     if (event.mask & IN_Q_OVERFLOW) {
@@ -214,11 +224,7 @@ bool ApplyChange(NameCache& cache, const inotify_event& event) {
     FolderIndex& index = found->second;
     const std::string name(event.name, strnlen(event.name, event.len));
     if (event.mask & kNameAdded) {
-        AddName(index, &cache.nameCount, name);
-        if (index.matchedByFold) {
-            cache.kept.clear();
-            index.matchedByFold = false;
-        }
+        NameAppeared(cache, index, name);
     } else if (event.mask & kNameRemoved) {
         RemoveName(index, &cache.nameCount, name);
     }
@@ -605,9 +611,25 @@ bool LookUpInIndex(std::string_view path, std::string* found, bool* exists) {
     return true;
 }
 
-void NoteOwnChange(OwnChange change) {
+void NoteOwnChange(OwnChange change, const std::string& path) {
     NameCache& cache = Cache();
     std::lock_guard<std::mutex> hold(cache.lock);
+    // A name made or deleted in an indexed folder goes into its index at once; its notification,
+    // read later, changes nothing more.
+    const size_t slash = path.rfind('/');
+    if (change != OwnChange::PathsMayHaveMoved && slash != std::string::npos &&
+        slash + 1 < path.size()) {
+        FolderIndex* index = IndexAt(cache, slash == 0 ? "/" : path.substr(0, slash));
+        if (index != nullptr) {
+            const std::string name = path.substr(slash + 1);
+            if (change == OwnChange::NameMade) {
+                NameAppeared(cache, *index, name);
+            } else {
+                RemoveName(*index, &cache.nameCount, name);
+            }
+            return;
+        }
+    }
     cache.unread = true;
     if (change == OwnChange::PathsMayHaveMoved) {
         ++cache.round;
