@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset host > /dev/null
+# Counts of the objects being rebuilt would no longer match them (gcov says so, loudly).
+find build/host -name '*.gcda' -delete
 cmake --build --preset host
 cmake --preset win32 > /dev/null
 cmake --build --preset win32

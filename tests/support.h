@@ -1,5 +1,9 @@
 // What the unit and integration tests share: a temporary folder, files read and written whole,
 // a snapshot of a folder tree, shell commands, small view windows and the terminal's streams.
+//
+// The tests spell the format's names and bytes (section names, magics, the error marker's
+// name, header and entry bytes) as a package or a program holds them, on purpose, rather than
+// taking them from package/format.h: they are the independent check of that declaration.
 #pragma once
 
 #include <stdio.h>

@@ -7,9 +7,11 @@
 #include "apply/context.h"
 
 // Runs every phase in order; clears *waitForUser only when the user declines the opening
-// message or the version gate. Releases nameTable and the installation strings before it
-// returns; the package stays open for the caller's ClosePackage.
+// message or the version gate. Whatever phase it stops at, it leaves through one exit,
+// ReleasePatchContext; the package stays open for the caller's ClosePackage.
 void RunApplySequence(PatchContext& context, bool* waitForUser);
+// Releases what the phases acquired: the installation fields and the name table, as far as
+// they were had.
 void ReleasePatchContext(PatchContext& context);
 
 // Formats into a fixed path buffer of `size` bytes; false when the text did not fit, in bytes
@@ -19,9 +21,9 @@ bool FormatPath(char* out, size_t size, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
 // Calls `action` with the installation folder followed by each string of the string-list
-// section `name`, in order; a path that does not fit its buffer is skipped. True when the
+// section `kind`, in order; a path that does not fit its buffer is skipped. True when the
 // section is absent or was walked; false when it is present but could not be loaded.
-bool ForEachInstallPath(const PatchContext& context, const char* name,
+bool ForEachInstallPath(const PatchContext& context, SectionKind kind,
                         void (*action)(const char* path));
 
 // Discovery and version gate.
@@ -52,5 +54,3 @@ bool RunExternalCommands(PatchContext& context);
 bool RemoveFiles(PatchContext& context);
 bool ApplyRegistryTable(PatchContext& context);
 void StampPatchLevel(PatchContext& context, bool failed);
-int32_t ParseNumber(const char* text);
-int32_t ParseHexDigits(const char* text);

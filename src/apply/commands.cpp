@@ -5,13 +5,12 @@
 namespace {
 
 constexpr const char kCommandErrorText[] = "Ошибка при исполнении внешних программ!\r\n";
-// A started program reports its failure by leaving this file in the installation folder.
-constexpr const char kErrorMarkerName[] = "qlm_patch_apply_err.txt";
 
-constexpr uint8_t kWaitForExit = 0x01;
-constexpr uint8_t kRelativeToInstall = 0x02;
-constexpr uint8_t kProgramInCommandLine = 0x04;
-
+// After a program that was waited for has ended, a second's pause before its error marker is
+// looked for and the next command or phase runs: the program's own file, and files it wrote,
+// may still be held for a moment after its process has ended (by the system, by a scanner, by
+// a program it started), and the removals that follow may name them. The packages' programs
+// count on this pause.
 constexpr uint32_t kExitPauseMilliseconds = 1000;
 
 struct Command {
@@ -41,29 +40,32 @@ bool RunCommand(const PatchContext& context, const Command& command) {
     char commandLine[kCommandBufferSize];
     char markerPath[kCommandBufferSize];
     const bool programFits =
-        (command.flags & kRelativeToInstall)
-            ? FormatPath(programPath, sizeof programPath, "%s%s", context.installFolder,
+        (command.flags & kCommandRelativeToInstall)
+            ? FormatPath(programPath, sizeof programPath, "%s%s", context.installFolder.get(),
                          command.program)
             : FormatPath(programPath, sizeof programPath, "%s", command.program);
     if (!programFits) {
         return false;
     }
-    const bool lineFits =
-        (command.flags & kProgramInCommandLine)
-            ? FormatPath(commandLine, sizeof commandLine, "\"%s\" DUMMY %s", programPath,
-                         command.arguments)
-            : FormatPath(commandLine, sizeof commandLine, "DUMMY %s", command.arguments);
-    if (!lineFits || !FormatPath(markerPath, sizeof markerPath, "%s%s", context.installFolder,
+    // The word DUMMY goes in front of the arguments: the packages' programs skip that one word,
+    // the first of the line without the program path, the second after it.
+    const bool lineFits = (command.flags & kCommandProgramInCommandLine)
+                              ? FormatPath(commandLine, sizeof commandLine, kCommandLineWithProgram,
+                                           programPath, command.arguments)
+                              : FormatPath(commandLine, sizeof commandLine,
+                                           kCommandLineWithoutProgram, command.arguments);
+    if (!lineFits || !FormatPath(markerPath, sizeof markerPath, "%s%s", context.installFolder.get(),
                                  kErrorMarkerName)) {
         return false;
     }
     // An empty installation folder stands for the current folder.
-    const char* currentFolder = context.installFolder[0] != '\0' ? context.installFolder : ".";
+    const char* folder = context.installFolder.get();
+    const char* currentFolder = folder[0] != '\0' ? folder : ".";
     platform::Process process;
     if (!platform::StartProcess(programPath, commandLine, currentFolder, &process)) {
         return false;
     }
-    if (command.flags & kWaitForExit) {
+    if (command.flags & kCommandWaitForExit) {
         platform::WaitForProcess(process);
         platform::SleepMilliseconds(kExitPauseMilliseconds);
     }
@@ -101,7 +103,7 @@ bool RunExternalCommands(PatchContext& context) {
     bool succeeded = true;
     {
         Section section;
-        switch (LoadSection(context, ":CommandsToExecute", &section)) {
+        switch (LoadSection(context, SectionKind::CommandsToExecute, &section)) {
             case SectionLoad::Missing:
                 return true;
             case SectionLoad::Failed:

@@ -18,11 +18,11 @@ constexpr size_t kFolderTextSize = kRegistryTextSize + 1;
 // Folder text and program name together always fit: 512 + 511 characters.
 constexpr size_t kProgramPathSize = codepage::TextBufferSize(2 * kRegistryDataCharacters - 1);
 
-char* CopyText(const char* text) {
+OwnedText CopyText(const char* text) {
     const size_t size = strlen(text) + 1;
-    char* copy = new (std::nothrow) char[size];
-    if (copy != nullptr) {
-        memcpy(copy, text, size);
+    OwnedText copy(new (std::nothrow) char[size]);
+    if (copy) {
+        memcpy(copy.get(), text, size);
     }
     return copy;
 }
@@ -61,7 +61,7 @@ int32_t ReadInstalledLevel(const PatchContext& context, const RegistryKeys& keys
     char data[kRegistryTextSize];
     uint32_t type = 0;
     if (!ReadRegistryString(platform::RegistryRoot::LocalMachine, keys.subKey,
-                            context.levelValueName, data, &type, true, context) ||
+                            context.levelValueName.get(), data, &type, true, context) ||
         type != platform::kRegDword) {
         return 0;
     }
@@ -73,7 +73,7 @@ int32_t ReadInstalledLevel(const PatchContext& context, const RegistryKeys& keys
 // Fills the installation fields; false when something could not be had.
 bool FillInstallation(PatchContext& context, const RegistryKeys& keys, bool* programRead) {
     context.registryKey = CopyText(keys.subKey);
-    if (context.registryKey == nullptr) {
+    if (!context.registryKey) {
         return false;
     }
     char folder[kFolderTextSize];
@@ -82,7 +82,7 @@ bool FillInstallation(PatchContext& context, const RegistryKeys& keys, bool* pro
                        &type, false, context);
     AppendBackslash(folder);
     context.installFolder = CopyText(folder);
-    if (context.installFolder == nullptr) {
+    if (!context.installFolder) {
         return false;
     }
     char program[kRegistryTextSize];
@@ -90,12 +90,12 @@ bool FillInstallation(PatchContext& context, const RegistryKeys& keys, bool* pro
                                       keys.programValue, program, &type, false, context);
     if (*programRead) {
         context.programName = CopyText(program);
-        if (context.programName == nullptr) {
+        if (!context.programName) {
             return false;
         }
     }
     context.levelValueName = CopyText(keys.levelValue);
-    if (context.levelValueName == nullptr) {
+    if (!context.levelValueName) {
         return false;
     }
     context.packageLevel = keys.packageLevel;
@@ -147,7 +147,7 @@ bool ReadRegistryString(platform::RegistryRoot root, const char* subKey, const c
 bool DiscoverInstallation(PatchContext& context) {
     Section section;
     RegistryKeys keys{};
-    if (LoadSection(context, ":RegistryKeys", &section) != SectionLoad::Loaded ||
+    if (LoadSection(context, SectionKind::RegistryKeys, &section) != SectionLoad::Loaded ||
         !ReadRegistryKeys(section, &keys)) {
         return false;
     }
@@ -156,14 +156,14 @@ bool DiscoverInstallation(PatchContext& context) {
         return false;
     }
     char programPath[kProgramPathSize];
-    return FormatPath(programPath, sizeof programPath, "%s%s", context.installFolder,
-                      context.programName) &&
+    return FormatPath(programPath, sizeof programPath, "%s%s", context.installFolder.get(),
+                      context.programName.get()) &&
            platform::PathExists(programPath);
 }
 
 bool ConfirmStart(PatchContext& context) {
     Section section;
-    switch (LoadSection(context, ":StartupMsg", &section)) {
+    switch (LoadSection(context, SectionKind::StartupMsg, &section)) {
         case SectionLoad::Missing:
             return true;
         case SectionLoad::Failed:

@@ -1,5 +1,4 @@
 #include <cstring>
-#include <new>
 #include <utility>
 
 #include "apply/apply.h"
@@ -20,7 +19,7 @@ void CreateIntermediateFolders(const PatchContext& context, const char* relative
     for (const char* separator = strchr(name, '\\'); separator != nullptr;
          separator = strchr(separator + 1, '\\')) {
         char folder[kPathBufferSize];
-        if (FormatPath(folder, sizeof folder, "%s%.*s", context.installFolder,
+        if (FormatPath(folder, sizeof folder, "%s%.*s", context.installFolder.get(),
                        static_cast<int>(separator - name), name)) {
             platform::CreateFolder(folder);
         }
@@ -56,10 +55,10 @@ bool NamesAFile(const char* relativeName) {
 
 }  // namespace
 
-bool ForEachInstallPath(const PatchContext& context, const char* name,
+bool ForEachInstallPath(const PatchContext& context, SectionKind kind,
                         void (*action)(const char* path)) {
     Section section;
-    switch (LoadSection(context, name, &section)) {
+    switch (LoadSection(context, kind, &section)) {
         case SectionLoad::Missing:
             return true;
         case SectionLoad::Failed:
@@ -71,7 +70,7 @@ bool ForEachInstallPath(const PatchContext& context, const char* name,
     const char* relative = nullptr;
     while (reader.NextListString(&relative)) {
         char path[kPathBufferSize];
-        if (FormatPath(path, sizeof path, "%s%s", context.installFolder, relative)) {
+        if (FormatPath(path, sizeof path, "%s%s", context.installFolder.get(), relative)) {
             action(path);
         }
     }
@@ -80,14 +79,12 @@ bool ForEachInstallPath(const PatchContext& context, const char* name,
 
 bool LoadNameTable(PatchContext& context) {
     Section section;
-    switch (LoadSection(context, ":XlatNamesTable", &section)) {
+    switch (LoadSection(context, SectionKind::XlatNamesTable, &section)) {
         case SectionLoad::Failed:
             return false;  // placeholder names must never be installed as they are
         case SectionLoad::Missing:
-            // The empty table: its first byte ends the list.
-            section.data.reset(new (std::nothrow) char[1]());
-            section.text.reset(new (std::nothrow) char[1]());
-            if (!section.data || !section.text) {
+            // The empty table: its guard byte ends the list.
+            if (!AllocateSection(0, &section)) {
                 return false;
             }
             break;
@@ -115,7 +112,7 @@ bool TranslateName(const PatchContext& context, const DirectoryEntry& entry, cha
 }
 
 bool CreateFolders(PatchContext& context) {
-    return ForEachInstallPath(context, ":Folders",
+    return ForEachInstallPath(context, SectionKind::Folders,
                               [](const char* path) { platform::CreateFolder(path); });
 }
 
@@ -140,10 +137,10 @@ bool ReplaceFile(PatchContext& context, const DirectoryEntry& entry) {
     // Both texts are always formed, truncated at worst, so that the reports can show them.
     const bool nameFits = TranslateName(context, entry, relativeName);
     const bool targetFits =
-        FormatPath(target, sizeof target, "%s%s", context.installFolder, relativeName);
-    // A target holds at most 507 characters, so that its backup name fits as well.
+        FormatPath(target, sizeof target, "%s%s", context.installFolder.get(), relativeName);
+    // A target leaves room for its backup's suffix within the path limit.
     const bool pathsFit = nameFits && targetFits && NamesAFile(relativeName) &&
-                          FormatPath(backup, sizeof backup, "%s.bak", target);
+                          FormatPath(backup, sizeof backup, "%s%s", target, kBackupSuffix);
     ShowStatus(context, kUpdatingText, relativeName);
     if (!pathsFit) {
         // Nothing has been touched for a name that cannot be held.

@@ -3,16 +3,11 @@
 #include "apply/apply.h"
 #include "apply/section.h"
 #include "apply/status.h"
+#include "package/numbers.h"
 
 namespace {
 
 constexpr const char kCompletedText[] = "Обновление успешно установлено!\r\n";
-
-constexpr uint32_t kOperationEnd = 0;
-constexpr uint32_t kOperationApply = 1;
-constexpr uint32_t kRootCurrentUser = 1;
-constexpr uint32_t kValueDword = 1;
-constexpr uint32_t kValueText = 2;
 
 struct RegistryRecord {
     uint32_t operation = 0;
@@ -26,11 +21,11 @@ struct RegistryRecord {
 // False at the end of the table: its terminator, or a record that does not lie wholly
 // within the section. A number is parsed from the bytes as the package holds them.
 bool ReadRegistryRecord(SectionReader& reader, RegistryRecord* record) {
-    return reader.ReadUint32(&record->operation) && record->operation != kOperationEnd &&
+    return reader.ReadUint32(&record->operation) && record->operation != kRegistryOperationEnd &&
            reader.ReadUint32(&record->root) && reader.ReadString(&record->subKey) &&
            reader.ReadUint32(&record->valueType) && reader.ReadString(&record->valueName) &&
-           (record->valueType == kValueDword ? reader.ReadRawString(&record->data)
-                                             : reader.ReadString(&record->data));
+           (record->valueType == kRegistryValueDword ? reader.ReadRawString(&record->data)
+                                                     : reader.ReadString(&record->data));
 }
 
 void WriteDword(platform::RegistryKey key, const char* valueName, int32_t value) {
@@ -41,16 +36,16 @@ void WriteDword(platform::RegistryKey key, const char* valueName, int32_t value)
 
 // Outcomes are not reported: a key or value that cannot be written is passed over.
 void ApplyRegistryRecord(const RegistryRecord& record) {
-    const platform::RegistryRoot root = record.root == kRootCurrentUser
+    const platform::RegistryRoot root = record.root == kRegistryRootCurrentUser
                                             ? platform::RegistryRoot::CurrentUser
                                             : platform::RegistryRoot::LocalMachine;
     const platform::RegistryKey key = platform::CreateKey(root, record.subKey);
     if (!key.valid()) {
         return;
     }
-    if (record.valueType == kValueDword) {
+    if (record.valueType == kRegistryValueDword) {
         WriteDword(key, record.valueName, ParseNumber(record.data));
-    } else if (record.valueType == kValueText) {
+    } else if (record.valueType == kRegistryValueText) {
         platform::SetValue(key, record.valueName, platform::kRegSz,
                            reinterpret_cast<const uint8_t*>(record.data),
                            static_cast<uint32_t>(strlen(record.data) + 1));
@@ -62,7 +57,7 @@ void ApplyRegistryRecord(const RegistryRecord& record) {
 
 bool RemoveFiles(PatchContext& context) {
     // A file goes with the first call; an empty folder survives it and goes with the second.
-    return ForEachInstallPath(context, ":FilesToRemove", [](const char* path) {
+    return ForEachInstallPath(context, SectionKind::FilesToRemove, [](const char* path) {
         platform::DeleteFilePath(path);
         platform::RemoveFolder(path);
     });
@@ -70,7 +65,7 @@ bool RemoveFiles(PatchContext& context) {
 
 bool ApplyRegistryTable(PatchContext& context) {
     Section section;
-    switch (LoadSection(context, ":RegistryTable", &section)) {
+    switch (LoadSection(context, SectionKind::RegistryTable, &section)) {
         case SectionLoad::Missing:
             return true;
         case SectionLoad::Failed:
@@ -81,7 +76,7 @@ bool ApplyRegistryTable(PatchContext& context) {
     SectionReader reader(section);
     RegistryRecord record;
     while (ReadRegistryRecord(reader, &record)) {
-        if (record.operation == kOperationApply) {
+        if (record.operation == kRegistryOperationApply) {
             ApplyRegistryRecord(record);
         }
     }
@@ -95,10 +90,10 @@ void StampPatchLevel(PatchContext& context, bool failed) {
     ShowStatus(context, kCompletedText);
     // The key is opened, never created: a lost stamp goes unreported.
     const platform::RegistryKey key =
-        platform::OpenKeyForSet(platform::RegistryRoot::LocalMachine, context.registryKey);
+        platform::OpenKeyForSet(platform::RegistryRoot::LocalMachine, context.registryKey.get());
     if (!key.valid()) {
         return;
     }
-    WriteDword(key, context.levelValueName, context.packageLevel);
+    WriteDword(key, context.levelValueName.get(), context.packageLevel);
     platform::CloseKey(key);
 }

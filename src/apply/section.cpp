@@ -7,31 +7,39 @@
 #include "apply/context.h"
 #include "text/codepage.h"
 
-SectionLoad LoadSection(const PatchContext& context, const char* name, Section* section) {
-    const int index = FindEntry(context.package, name);
+bool AllocateSection(uint32_t size, Section* section) {
+    *section = Section{};
+    // In a 32-bit process the room for the decoded strings of a large section, or the guard
+    // byte after a section of 4 GiB - 1, would wrap the size.
+    const uint64_t textSize = uint64_t{size} * codepage::kMaxCp1251Utf8Bytes + 1;
+    if (textSize > SIZE_MAX) {
+        return false;
+    }
+    section->data.reset(new (std::nothrow) char[size_t{size} + 1]);
+    section->text.reset(new (std::nothrow) char[static_cast<size_t>(textSize)]);
+    if (!section->data || !section->text) {
+        *section = Section{};
+        return false;
+    }
+    section->data[size] = '\0';
+    section->text[0] = '\0';
+    section->size = size;
+    return true;
+}
+
+SectionLoad LoadSection(const PatchContext& context, SectionKind kind, Section* section) {
+    const int index = FindEntry(context.package, SectionName(kind));
     if (index < 0) {
         return SectionLoad::Missing;
     }
     const DirectoryEntry& entry = context.package.directory[index];
-    // In a 32-bit process the room for the decoded strings of a large section, or the guard
-    // byte after a section of 4 GiB - 1, would wrap the size.
-    const uint64_t textSize = uint64_t{entry.size} * codepage::kMaxCp1251Utf8Bytes + 1;
-    if (textSize > SIZE_MAX) {
-        return SectionLoad::Failed;
-    }
-    section->data.reset(new (std::nothrow) char[size_t{entry.size} + 1]);
-    section->text.reset(new (std::nothrow) char[static_cast<size_t>(textSize)]);
-    if (!section->data || !section->text) {
-        *section = Section{};
+    if (!AllocateSection(entry.size, section)) {
         return SectionLoad::Failed;
     }
     if (!LoadEntry(context.package, entry, section->data.get())) {
         *section = Section{};
         return SectionLoad::Failed;
     }
-    section->data[entry.size] = '\0';
-    section->text[0] = '\0';
-    section->size = entry.size;
     return SectionLoad::Loaded;
 }
 

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "package/format.h"
+
 struct PatchContext;
 
 enum class SectionLoad {
@@ -24,7 +26,11 @@ struct Section {
     uint32_t size = 0;
 };
 
-SectionLoad LoadSection(const PatchContext& context, const char* name, Section* section);
+// Room for a section of `size` bytes: its content (for the caller to fill), the guard NUL and
+// the room for its decoded strings. False, with the section empty, when it cannot be had.
+bool AllocateSection(uint32_t size, Section* section);
+
+SectionLoad LoadSection(const PatchContext& context, SectionKind kind, Section* section);
 
 class SectionReader {
   public:
@@ -32,6 +38,8 @@ class SectionReader {
         : data_(section.data.get()), text_(section.text.get()), size_(section.size) {}
 
     uint32_t Remaining() const { return size_ - position_; }
+    // The bytes read so far.
+    uint32_t Position() const { return position_; }
 
     // The string at the cursor, decoded to UTF-8; true when its NUL lay within the section. A
     // string that runs to the end of the section ends there (false); at the end, the empty

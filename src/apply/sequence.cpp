@@ -7,8 +7,11 @@ namespace {
 
 constexpr const char kNotFoundText[] = "Оригинальная программа не найдена на вашем компьютере!\r\n";
 
-// Steps 2 to 12: returns at the first stop. Nothing on disk or in the registry changes before
-// the folders are created, so every stop before that leaves the installation untouched.
+// Every phase of a run, in order: finding the installation, the opening message and the
+// version gate (where a run may stop), then the name table, folders, payload files, external
+// programs, removals, the registry table and the patch-level stamp (which all run). Nothing on
+// disk or in the registry changes before the folders are created, so every stop before that
+// leaves the installation untouched.
 void RunPhases(PatchContext& context, bool* waitForUser) {
     if (!DiscoverInstallation(context)) {
         ShowStatus(context, kNotFoundText);
@@ -40,31 +43,19 @@ void RunPhases(PatchContext& context, bool* waitForUser) {
     StampPatchLevel(context, failed);
 }
 
-void FreeText(char*& text) {
-    delete[] text;
-    text = nullptr;
-}
-
 }  // namespace
 
 void RunApplySequence(PatchContext& context, bool* waitForUser) {
-    context.registryKey = nullptr;
-    context.installFolder = nullptr;
-    context.programName = nullptr;
-    context.levelValueName = nullptr;
-    context.installedLevel = 0;
-    context.packageLevel = 0;
-    context.nameTable = Section{};
-
     RunPhases(context, waitForUser);
-
-    context.nameTable = Section{};
     ReleasePatchContext(context);
 }
 
 void ReleasePatchContext(PatchContext& context) {
-    FreeText(context.registryKey);
-    FreeText(context.installFolder);
-    FreeText(context.programName);
-    FreeText(context.levelValueName);
+    context.registryKey.reset();
+    context.installFolder.reset();
+    context.programName.reset();
+    context.levelValueName.reset();
+    context.installedLevel = 0;
+    context.packageLevel = 0;
+    context.nameTable = Section{};
 }

@@ -39,7 +39,7 @@ bool OpenImage(MappedFile& image, const char* imagePath) {
         return true;
     }
     Release(image);
-    char ownPath[512];
+    char ownPath[kPathBufferSize];
     return platform::GetOwnProgramPath(ownPath, sizeof ownPath) && OpenInput(image, ownPath);
 }
 

@@ -9,6 +9,16 @@ size_t EntryNameLength(const DirectoryEntry& entry) {
     return strnlen(entry.name, kNameSize);
 }
 
+SectionKind KindOfSection(std::string_view name) {
+    for (size_t index = 0; index < std::size(kSectionNames); ++index) {
+        if (NamesMatch(name.data(), name.size(), kSectionNames[index],
+                       strlen(kSectionNames[index]))) {
+            return static_cast<SectionKind>(index);
+        }
+    }
+    return SectionKind::Unknown;
+}
+
 static char FoldAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
 }
@@ -47,27 +57,31 @@ static bool Unpack(const Package& package, uint64_t offset, uint64_t packedLengt
     return unpacked;
 }
 
-// Where the package lies in the file: from byte 0, or as the trailer says that ends the
-// file, or that comes before the certificate table of a signed file.
-static bool LocatePackage(Package& package, bool embedded) {
-    if (!embedded) {
-        package.packageOffset = 0;
-        package.packageEnd = package.packageWindow.length;
-        return true;
-    }
-    const uint64_t partEnd = PackagePartEnd(package.packageWindow);
+bool ReadTrailer(WindowedFile& file, PackageSpan* span) {
+    const uint64_t partEnd = PackagePartEnd(file);
     if (partEnd < kTrailerSize) {
         return false;
     }
     const uint64_t trailerOffset = partEnd - kTrailerSize;
     PackageTrailer trailer;
-    if (!ReadFileBytes(package.packageWindow, trailerOffset, kTrailerSize, &trailer) ||
+    if (!ReadFileBytes(file, trailerOffset, kTrailerSize, &trailer) ||
         std::memcmp(trailer.trailerMagic, kTrailerMagic, sizeof kTrailerMagic) != 0) {
         return false;
     }
-    package.packageOffset = trailer.packageOffset;
-    package.packageEnd = trailerOffset;
-    return package.packageOffset <= package.packageEnd;
+    span->offset = trailer.packageOffset;
+    span->end = trailerOffset;
+    return true;
+}
+
+// Where the package lies in the file: all of it, or the span its trailer gives.
+static bool LocatePackage(Package& package, bool embedded) {
+    PackageSpan span{0, package.packageWindow.length};
+    if (embedded && (!ReadTrailer(package.packageWindow, &span) || span.offset > span.end)) {
+        return false;
+    }
+    package.packageOffset = span.offset;
+    package.packageEnd = span.end;
+    return true;
 }
 
 static bool ReadHeader(Package& package) {
@@ -106,18 +120,20 @@ static bool ReadDirectory(Package& package) {
     return Unpack(package, header.directoryOffset, packedLength, compressed, out);
 }
 
-int64_t OpenPackage(Package& package, const char* path, bool embedded) {
+bool MapPackageFile(Package& package, const char* path) {
     package = Package{};
     package.packageFile = platform::OpenFileRead(path);
     if (!package.packageFile.valid() ||
         !platform::GetFileLength(package.packageFile, &package.packageWindow.length)) {
-        return -1;
+        return false;
     }
     package.packageWindow.mapping = platform::CreateReadMapping(package.packageFile);
-    if (!package.packageWindow.mapping.valid()) {
-        return -1;
-    }
-    if (!LocatePackage(package, embedded) || !ReadHeader(package) || !ReadDirectory(package)) {
+    return package.packageWindow.mapping.valid();
+}
+
+int64_t OpenPackage(Package& package, const char* path, bool embedded) {
+    if (!MapPackageFile(package, path) || !LocatePackage(package, embedded) ||
+        !ReadHeader(package) || !ReadDirectory(package)) {
         return -1;
     }
     return static_cast<int64_t>(package.packageOffset);

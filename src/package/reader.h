@@ -15,6 +15,12 @@
 #include "package/window.h"
 #include "platform/platform.h"
 
+// Where a package lies in its file: [offset, end), the trailer excluded.
+struct PackageSpan {
+    uint64_t offset = 0;
+    uint64_t end = 0;
+};
+
 struct Package {
     platform::File packageFile;
     // The read-only mapping of the whole file, its length, and the view of the window last
@@ -28,11 +34,21 @@ struct Package {
     DirectoryEntry* directory = nullptr;
 };
 
-// Opens the package in `path`: at byte 0, or, when `embedded`, where the trailer says that
-// ends the file (or, in a signed file, comes before its certificate table and padding). Returns the
-// package offset, or -1 on any failure; what was acquired stays recorded for ClosePackage, which
-// must follow in every case.
+// Opens the package in `path`: the whole file, or, when `embedded`, the span its trailer gives
+// (ReadTrailer). Returns the package offset, or -1 on any failure; what was acquired stays
+// recorded for ClosePackage, which must follow in every case.
 int64_t OpenPackage(Package& package, const char* path, bool embedded);
+
+// The first step of OpenPackage, for callers that describe a package rather than open it:
+// opens the file and maps it for reading. False on failure (a file of length 0 cannot be
+// mapped); ClosePackage must follow in every case.
+bool MapPackageFile(Package& package, const char* path);
+
+// The span the trailer of a self-contained patch gives: the trailer ends the file, or, in a
+// signed file, comes before its certificate table and padding; the package runs from the
+// offset the trailer holds up to the trailer. False when the file ends in no trailer. The
+// offset is as the trailer holds it: it may lie past the span's end.
+bool ReadTrailer(WindowedFile& file, PackageSpan* span);
 
 // Index of the first entry of that name (ASCII case ignored), or -1.
 int FindEntry(const Package& package, const char* name);

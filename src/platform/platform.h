@@ -189,6 +189,13 @@ struct Window {
     bool valid() const { return value != 0; }
 };
 
+// The run state, shared by the worker, the window's button and the main loop: the worker
+// stores its final state once, as its last act on the window; the button may then store
+// kRunClosing.
+constexpr int32_t kRunWorking = 0;         // the worker is at work
+constexpr int32_t kRunWaitingForUser = 1;  // the run has ended; the button ends the loop
+constexpr int32_t kRunClosing = 2;         // the loop ends and the window may close
+
 // Process start: creates the progress window hidden, centres and shows it, sets its icons and
 // hides its button. `runState` is read by the window's button and loop. Null on failure.
 Window OpenProgressWindow(std::atomic<int32_t>* runState);
@@ -200,7 +207,7 @@ int AskUser(Window window, const char* text, const char* caption, uint32_t type)
 void ShowFinishButton(Window window);
 // Tells the main loop that the run state has changed (the worker's last act).
 void WakeWindowLoop(Window window);
-// Services the window until the run state reaches 2.
+// Services the window until the run state reaches kRunClosing.
 void RunWindowLoop(Window window);
 void CloseProgressWindow(Window window);
 

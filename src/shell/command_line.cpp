@@ -1,7 +1,8 @@
 #include "shell/command_line.h"
 
-#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <utility>
 
 #include "apply/apply.h"
 #include "apply/status.h"
@@ -11,19 +12,19 @@ static bool IsBlank(unsigned char c) {
     return c >= 0x01 && c <= 0x20;
 }
 
-static char* CopyToken(const char* start, size_t length) {
-    char* token = static_cast<char*>(std::malloc(length + 1));
-    if (token != nullptr) {
-        std::memcpy(token, start, length);
+static OwnedText CopyToken(const char* start, size_t length) {
+    OwnedText token(new (std::nothrow) char[length + 1]);
+    if (token) {
+        std::memcpy(token.get(), start, length);
         token[length] = '\0';
     }
     return token;
 }
 
-void ParseCommandLine(const char* commandLine, char** argv, int32_t* argc) {
-    *argc = 0;
+void ParseCommandLine(const char* commandLine, CommandWords* words) {
+    *words = CommandWords{};
     const char* cursor = commandLine;
-    while (*argc < kMaxArguments) {
+    while (words->count < kMaxArguments) {
         while (IsBlank(static_cast<unsigned char>(*cursor))) {
             ++cursor;
         }
@@ -45,23 +46,23 @@ void ParseCommandLine(const char* commandLine, char** argv, int32_t* argc) {
         if (end == start) {
             return;  // an empty quoted word ends the command line
         }
-        char* token = CopyToken(start, static_cast<size_t>(end - start));
-        if (token == nullptr) {
+        OwnedText token = CopyToken(start, static_cast<size_t>(end - start));
+        if (!token) {
             return;
         }
-        argv[(*argc)++] = token;
+        words->words[words->count++] = std::move(token);
         cursor = (quoted && *end == '"') ? end + 1 : end;
     }
 }
 
-RunMode ChooseRunMode(int32_t argc, char* const* argv) {
-    if (argc >= 4) {
-        return std::strcmp(argv[3], kBinderKeyword) == 0 ? RunMode::Binder : RunMode::Usage;
+RunMode ChooseRunMode(const CommandWords& words) {
+    if (words.count >= 4) {
+        return std::strcmp(words[3], kBinderKeyword) == 0 ? RunMode::Binder : RunMode::Usage;
     }
-    if (argc >= 2) {
+    if (words.count >= 2) {
         return RunMode::PackageFile;
     }
-    return argc == 1 ? RunMode::Embedded : RunMode::Usage;
+    return words.count == 1 ? RunMode::Embedded : RunMode::Usage;
 }
 
 // Opens the package; in embedded mode, a first word that does not open as a file (a program
@@ -80,10 +81,11 @@ static bool OpenRunPackage(Package& package, const char* path, bool embedded) {
 }
 
 bool RunCommandLine(PatchContext& context, const char* commandLine) {
-    ParseCommandLine(commandLine, context.argv, &context.argc);
-    const RunMode mode = ChooseRunMode(context.argc, context.argv);
+    ParseCommandLine(commandLine, &context.words);
+    const CommandWords& words = context.words;
+    const RunMode mode = ChooseRunMode(words);
     if (mode == RunMode::Binder) {
-        BindPackage(context.argv[0], context.argv[1], context.argv[2]);
+        BindPackage(words[0], words[1], words[2]);
         return false;
     }
     if (mode == RunMode::Usage) {
@@ -92,7 +94,7 @@ bool RunCommandLine(PatchContext& context, const char* commandLine) {
     }
     const bool embedded = mode == RunMode::Embedded;
     bool waitForUser = true;
-    if (OpenRunPackage(context.package, context.argv[embedded ? 0 : 1], embedded)) {
+    if (OpenRunPackage(context.package, words[embedded ? 0 : 1], embedded)) {
         RunApplySequence(context, &waitForUser);
     } else {
         ShowStatus(context, "%s", kUsageText);
@@ -103,7 +105,7 @@ bool RunCommandLine(PatchContext& context, const char* commandLine) {
 
 void FinishRun(PatchContext& context, bool waitForUser) {
     platform::ShowFinishButton(context.dialogWindow);
-    context.runState.store(waitForUser ? kRunWaitingForUser : kRunClosing);
+    context.runState.store(waitForUser ? platform::kRunWaitingForUser : platform::kRunClosing);
     platform::WakeWindowLoop(context.dialogWindow);
 }
 

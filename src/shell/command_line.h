@@ -11,11 +11,12 @@ constexpr uint32_t kWorkerStackSize = 65536;
 
 // Splits the command line into at most kMaxArguments words: blanks (0x01-0x20) separate
 // words, a double quote opens a word that runs to the next double quote or the end, and an
-// empty quoted word ends the parsing. Bytes 0x80-0xFF are ordinary word bytes.
-void ParseCommandLine(const char* commandLine, char** argv, int32_t* argc);
+// empty quoted word ends the parsing. Bytes 0x80-0xFF are ordinary word bytes. A word that
+// cannot be allocated ends the parsing too.
+void ParseCommandLine(const char* commandLine, CommandWords* words);
 
 enum class RunMode { Usage, Embedded, PackageFile, Binder };
-RunMode ChooseRunMode(int32_t argc, char* const* argv);
+RunMode ChooseRunMode(const CommandWords& words);
 
 // Runs the mode the command line asks for; returns the wait-for-user flag.
 bool RunCommandLine(PatchContext& context, const char* commandLine);

@@ -9,7 +9,7 @@ static PatchContext context;
 
 int main() {
     platform::HardenDllSearch();
-    context.runState.store(kRunWorking);
+    context.runState.store(platform::kRunWorking);
     context.dialogWindow = platform::OpenProgressWindow(&context.runState);
     if (!context.dialogWindow.valid()) {
         return 0;

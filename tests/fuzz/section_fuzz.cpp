@@ -6,18 +6,19 @@
 // rather than in getting zlib streams and offsets right.
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "package/format.h"
 #include "package_builder.h"
 #include "scratch_run.h"
 
 namespace {
 
-const char* const kSections[] = {":RegistryKeys", ":StartupMsg",        ":XlatNamesTable",
-                                 ":Folders",      ":CommandsToExecute", ":FilesToRemove",
-                                 ":RegistryTable"};
-constexpr size_t kSectionCount = sizeof kSections / sizeof kSections[0];
+// The selector picks a section kind in their declared order (so a kind added to the format
+// takes its place in the fuzzing at once).
+constexpr size_t kSectionCount = std::size(kSectionNames);
 
 pkgbuild::Entry Stored(const std::string& name, pkgbuild::Bytes content) {
     return {.name = name, .content = std::move(content), .compressed = false};
@@ -34,13 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t length = std::min<size_t>(data[pos + 1] | data[pos + 2] << 8, size - pos - 3);
         pos += 3;
         package.entries.push_back(
-            Stored(kSections[kind], pkgbuild::Bytes(data + pos, data + pos + length)));
-        registryKeysGiven = registryKeysGiven || kind == 0;
+            Stored(kSectionNames[kind], pkgbuild::Bytes(data + pos, data + pos + length)));
+        registryKeysGiven =
+            registryKeysGiven || kind == static_cast<size_t>(SectionKind::RegistryKeys);
         pos += length;
     }
     if (!registryKeysGiven) {
         package.entries.push_back(
-            Stored(kSections[0],
+            Stored(SectionName(SectionKind::RegistryKeys),
                    pkgbuild::RegistryKeysSection(fuzz::kSubKey, fuzz::kFolderValue,
                                                  fuzz::kProgramValue, fuzz::kLevelValue, 2)));
     }

@@ -197,7 +197,10 @@ TEST(ManifestText, RebasedHostPathsCountFromTheNewFolder) {
     std::filesystem::create_directories(folder.Path("out/deeper"));
     const std::pair<std::string, std::string> cases[] = {
         {"file a\\b.txt = data/b.txt\n", "file a\\b.txt = ../../base/data/b.txt\n"},
+        {"stored-file data\\\\extra.bin = extra.bin\n",
+         "stored-file data\\\\extra.bin = ../../base/extra.bin\n"},
         {"  payload   files  \r\n", "payload ../../base/files\n"},
+        {"\xEF\xBB\xBFpayload files", "\xEF\xBB\xBFpayload ../../base/files\n"},
         {"file x = /abs/y.txt", "file x = /abs/y.txt"},
         {"file n = ../out/deeper/z", "file n = z\n"},
         {"file n = a\\x20b", "file n = ../../base/a b\n"},
@@ -291,7 +294,6 @@ TEST(Windows1251, MalformedOrForeignTextIsRefused) {
 }
 
 TEST(Sections, DecodersStopAtTheSectionsEnd) {
-    using pkgbuild::SectionKind;
     // The problem (a part of it; empty when the section is whole) and the bytes the installer
     // reads.
     const std::tuple<SectionKind, std::string, std::string, size_t> cases[] = {
@@ -314,13 +316,13 @@ TEST(Sections, DecodersStopAtTheSectionsEnd) {
     };
     for (const auto& [kind, bytes, problem, used] : cases) {
         const pkgbuild::Decoding decoding = pkgbuild::DecodeSection(kind, bytes);
-        EXPECT_EQ(decoding.used, used) << pkgbuild::SectionName(kind) << " " << problem;
+        EXPECT_EQ(decoding.used, used) << SectionName(kind) << " " << problem;
         EXPECT_TRUE(problem.empty() ? decoding.problem.empty()
                                     : decoding.problem.find(problem) != std::string::npos)
-            << pkgbuild::SectionName(kind) << ": " << decoding.problem;
+            << SectionName(kind) << ": " << decoding.problem;
     }
-    EXPECT_EQ(pkgbuild::KindOfSection(":registrykeys"), SectionKind::RegistryKeys);
-    EXPECT_EQ(pkgbuild::KindOfSection(":RegistryKey"), SectionKind::Unknown);
+    EXPECT_EQ(KindOfSection(":registrykeys"), SectionKind::RegistryKeys);
+    EXPECT_EQ(KindOfSection(":RegistryKey"), SectionKind::Unknown);
 }
 
 TEST(Sections, NameTableTranslatesLikeTheInstaller) {

@@ -344,7 +344,9 @@ TEST_F(Reader, EverythingLoadsThroughWindowsOfAnySize) {
     }
 }
 
-// The byte examples of the format, as written by the package builder.
+// The byte examples of the format, as written by the package builder. The expected bytes are
+// spelled out here on purpose, not taken from package/format.h: they are the independent
+// check that the shared declaration lays the records out as the format says.
 TEST(PackageBuilder, WritesTheFormatsFieldsAtTheirBytes) {
     const Bytes header = pkgbuild::Build({.entries = {{.name = "x"}},
                                           .entryCount = 7,
@@ -396,7 +398,7 @@ void WriteSparsePackage(const std::string& path, uint64_t length, uint64_t packa
         directory[i].dataOffset = placed.dataOffset;
         directory[i].size =
             data.empty() ? placed.size : static_cast<uint32_t>(placed.content.size());
-        directory[i].entryFlags = placed.compressed ? 0x0011 : 0;
+        directory[i].entryFlags = placed.compressed ? kCompressedEntryFlags : 0;
         directory[i].storedSize = placed.compressed ? static_cast<uint32_t>(data.size()) : 0;
         Put(fd, packageOffset + placed.dataOffset, data.data(), data.size());
     }
@@ -406,7 +408,8 @@ void WriteSparsePackage(const std::string& path, uint64_t length, uint64_t packa
     header.directoryOffset = directoryOffset;
     Put(fd, packageOffset, &header, kHeaderSize);
     Put(fd, packageOffset + directoryOffset, directory.data(), directory.size() * kEntrySize);
-    const PackageTrailer trailer = {static_cast<uint32_t>(packageOffset), {'Q', 'L', 'M', 'R'}};
+    PackageTrailer trailer = {static_cast<uint32_t>(packageOffset), {}};
+    std::memcpy(trailer.trailerMagic, kTrailerMagic, sizeof kTrailerMagic);
     Put(fd, length - kTrailerSize, &trailer, kTrailerSize);
     close(fd);
 }

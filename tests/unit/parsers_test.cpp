@@ -3,12 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "apply/apply.h"
+#include "package/numbers.h"
 #include "shell/command_line.h"
 
 namespace {
@@ -16,12 +17,12 @@ namespace {
 using Words = std::vector<std::string>;
 
 Words Parse(const std::string& commandLine) {
-    char* argv[kMaxArguments] = {};
-    int32_t argc = -1;
-    ParseCommandLine(commandLine.c_str(), argv, &argc);
-    const Words words(argv, argv + argc);
-    for (int32_t i = 0; i < argc; ++i) {
-        std::free(argv[i]);
+    auto parsed = std::make_unique<CommandWords>();
+    parsed->count = -1;
+    ParseCommandLine(commandLine.c_str(), parsed.get());
+    Words words;
+    for (int32_t i = 0; i < parsed->count; ++i) {
+        words.push_back((*parsed)[i]);
     }
     return words;
 }
@@ -70,12 +71,12 @@ TEST(CommandLine, RunModeCountsWordsAndMatchesTheKeywordExactly) {
         {Words{"p", "pkg", "out", "x", "MAKEEXE"}, RunMode::Usage},
     };
     for (const auto& [words, mode] : cases) {
-        std::vector<char*> argv;
+        auto chosen = std::make_unique<CommandWords>();
         for (const std::string& word : words) {
-            argv.push_back(const_cast<char*>(word.c_str()));
+            chosen->words[chosen->count].reset(new char[word.size() + 1]);
+            std::memcpy(chosen->words[chosen->count++].get(), word.c_str(), word.size() + 1);
         }
-        EXPECT_EQ(ChooseRunMode(static_cast<int32_t>(argv.size()), argv.data()), mode)
-            << words.size() << " words";
+        EXPECT_EQ(ChooseRunMode(*chosen), mode) << words.size() << " words";
     }
 }
 

@@ -3,7 +3,7 @@
 //   record=FILE  appends "cwd=<current folder>", "argc=<n>" and one "argv[i]=<arg>" line per
 //                argument to FILE (relative to the current folder)
 //   sleep=MS     sleeps MS milliseconds
-//   fail         creates the error marker qlm_patch_apply_err.txt in the current folder
+//   fail         creates the error marker (kErrorMarkerName) in the current folder
 // Any other argument is ignored. When the environment variable QLM_HELPER_RECORD names a file,
 // every run is recorded there as well, so that a run without arguments can be seen too.
 // Names and records are UTF-8, so that a run reads the same under every code page. Standard
@@ -19,12 +19,13 @@
 #include <thread>
 #include <vector>
 
+#include "package/format.h"
+
 namespace {
 
 constexpr std::string_view kRecord = "record=";
 constexpr std::string_view kSleep = "sleep=";
 constexpr std::string_view kFail = "fail";
-constexpr const char kErrorMarkerName[] = "qlm_patch_apply_err.txt";
 
 std::filesystem::path PathOf(const std::string& utf8) {
     return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));

@@ -72,6 +72,18 @@ bool Load(const ::Package& package, const DirectoryEntry& entry, Content* conten
     return content->data != nullptr && LoadEntry(package, entry, content->data.get());
 }
 
+// A registry record's root as a manifest writes it.
+std::string RootField(uint32_t root) {
+    switch (root) {
+        case kRegistryRootLocalMachine:
+            return "HKLM";
+        case kRegistryRootCurrentUser:
+            return "HKCU";
+        default:
+            return std::to_string(root);
+    }
+}
+
 // The directives that give a section of this kind, or "" when its bytes do not decode whole.
 std::string DirectivesFor(SectionKind kind, std::string_view bytes) {
     std::string lines;
@@ -130,11 +142,8 @@ std::string DirectivesFor(SectionKind kind, std::string_view bytes) {
             std::vector<RegistryRecord> records;
             if (DecodeRegistryTable(bytes, &records).problem.empty()) {
                 for (const RegistryRecord& r : records) {
-                    const std::string root = r.root == 0   ? "HKLM"
-                                             : r.root == 1 ? "HKCU"
-                                                           : std::to_string(r.root);
-                    lines += "registry " + std::to_string(r.operation) + " | " + root + " | " +
-                             Field(r.subKey) + " | " + std::to_string(r.valueType) + " | " +
+                    lines += "registry " + std::to_string(r.operation) + " | " + RootField(r.root) +
+                             " | " + Field(r.subKey) + " | " + std::to_string(r.valueType) + " | " +
                              Field(r.valueName) + " | " + Field(r.data) + "\n";
                 }
             }

@@ -1,6 +1,7 @@
 #include "inspect.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -8,14 +9,12 @@
 #include <string_view>
 #include <vector>
 
-#include "apply/apply.h"
 #include "manifest.h"
 #include "package/format.h"
+#include "package/numbers.h"
 #include "package/reader.h"
-#include "package/signature.h"
 #include "package/window.h"
 #include "package_builder.h"
-#include "platform/platform.h"
 #include "sections.h"
 #include "text/codepage.h"
 
@@ -23,7 +22,7 @@ namespace pkgbuild {
 namespace {
 
 constexpr int kExitFailure = 1;
-constexpr size_t kTargetLimit = kInstallerPathLimit - kBackupSuffixLength;
+constexpr size_t kTargetLimit = kPathCharacters - kBackupSuffixLength;
 
 // `size` bytes at `offset` lie within `length` bytes; no sum can overflow in 64 bits.
 bool Within(uint64_t offset, uint64_t size, uint64_t length) {
@@ -35,76 +34,61 @@ int Fail(const std::string& message) {
     return kExitFailure;
 }
 
-// The file being described, read through the installer's own windows, so that a package of
-// several GiB is described without being read into memory. The package's bytes run from
-// `start` for `length` bytes (up to the trailer, when there is one).
-struct ListedFile {
-    platform::File file;
-    WindowedFile data;
-    uint64_t start = 0;
-    uint64_t length = 0;
-};
+// The file being described is held in the reader's own record (file, mapping, windows), so
+// that a package of several GiB is described without being read into memory; its span is
+// where the package was found.
+using ListedFile = ::Package;
 
-bool ReadAt(ListedFile& listed, uint64_t offset, uint32_t size, void* out) {
-    return Within(offset, size, listed.length) &&
-           ReadFileBytes(listed.data, listed.start + offset, size, out);
+uint64_t ListedLength(const ListedFile& listed) {
+    return listed.packageEnd - listed.packageOffset;
+}
+
+bool ReadAt(const ListedFile& listed, uint64_t offset, uint32_t size, void* out) {
+    return Within(offset, size, ListedLength(listed)) &&
+           ReadFileBytes(listed.packageWindow, listed.packageOffset + offset, size, out);
 }
 
 // The package starts at byte 0 when the magic is there; otherwise a trailer may point at it,
-// found as the installer finds it (before the certificate table of a signed file). Without
-// either, byte 0 is taken, so that the header is still shown with its wrong magic.
-bool LocatePackage(ListedFile* listed, std::string* problem) {
-    const uint64_t fileLength = listed->data.length;
+// read as the installer reads it. Without either, byte 0 is taken, so that the header is still
+// shown with its wrong magic.
+bool LocatePackage(ListedFile& listed, std::string* problem) {
+    WindowedFile& file = listed.packageWindow;
     uint8_t magic[kMagicSize];
-    const bool magicAtStart = fileLength >= kMagicSize &&
-                              ReadFileBytes(listed->data, 0, kMagicSize, magic) &&
+    const bool magicAtStart = ReadFileBytes(file, 0, kMagicSize, magic) &&
                               std::memcmp(magic, kPackageMagic, kMagicSize) == 0;
-    const uint64_t partEnd = PackagePartEnd(listed->data);
-    PackageTrailer trailer;
-    listed->start = 0;
-    listed->length = fileLength;
-    if (!magicAtStart && partEnd >= kTrailerSize &&
-        ReadFileBytes(listed->data, partEnd - kTrailerSize, kTrailerSize, &trailer) &&
-        std::memcmp(trailer.trailerMagic, kTrailerMagic, sizeof kTrailerMagic) == 0) {
-        listed->start = trailer.packageOffset;
+    PackageSpan span{0, file.length};
+    PackageSpan trailer;
+    if (!magicAtStart && ReadTrailer(file, &trailer)) {
         std::printf("self-contained patch: package at file offset %llu\n",
-                    static_cast<unsigned long long>(listed->start));
-        if (partEnd != fileLength) {
+                    static_cast<unsigned long long>(trailer.offset));
+        const uint64_t trailerEnd = trailer.end + kTrailerSize;
+        if (trailerEnd != file.length) {
             std::printf(
                 "signed: the trailer ends at file offset %llu, before a certificate table\n",
-                static_cast<unsigned long long>(partEnd));
+                static_cast<unsigned long long>(trailerEnd));
         }
-        if (!Within(listed->start, kHeaderSize, partEnd - kTrailerSize)) {
-            *problem = "the trailer's packageOffset " + std::to_string(listed->start) +
+        if (!Within(trailer.offset, kHeaderSize, trailer.end)) {
+            *problem = "the trailer's packageOffset " + std::to_string(trailer.offset) +
                        " leaves no room for a package header before the trailer";
             return false;
         }
-        listed->length = partEnd - kTrailerSize - listed->start;
+        span = trailer;
     }
-    if (listed->length < kHeaderSize) {
-        *problem =
-            "the file is too short for a package header (" + std::to_string(fileLength) + " bytes)";
+    listed.packageOffset = span.offset;
+    listed.packageEnd = span.end;
+    if (ListedLength(listed) < kHeaderSize) {
+        *problem = "the file is too short for a package header (" + std::to_string(file.length) +
+                   " bytes)";
         return false;
     }
     return true;
 }
 
-// Opens and maps the file; false when it cannot be read.
+// Opens and maps the file; false when it cannot be read. An empty file, which cannot be
+// mapped, is described all the same: as too short.
 bool OpenListed(const char* path, ListedFile* listed) {
-    listed->file = platform::OpenFileRead(path);
-    if (!platform::GetFileLength(listed->file, &listed->data.length)) {
-        return false;
-    }
-    listed->data.mapping = platform::CreateReadMapping(listed->file);
-    return listed->data.length == 0 || listed->data.mapping.valid();
-}
-
-void ReleaseListed(ListedFile& listed) {
-    if (listed.data.mapping.valid()) {
-        CloseWindow(listed.data);
-        platform::CloseMapping(listed.data.mapping);
-    }
-    platform::CloseFile(listed.file);
+    return MapPackageFile(*listed, path) ||
+           (listed->packageFile.valid() && listed->packageWindow.length == 0);
 }
 
 const char* StorageName(uint32_t storage) {
@@ -137,22 +121,23 @@ bool HeaderUsable(const PackageHeader& header, std::string* problem) {
 }
 
 // Inflates a stream only to see that it ends after exactly `size` bytes.
-bool StreamInflatesTo(ListedFile& listed, uint64_t offset, uint32_t packedSize, uint32_t size) {
+bool StreamInflatesTo(const ListedFile& listed, uint64_t offset, uint32_t packedSize,
+                      uint32_t size) {
     static uint8_t scratch[1 << 16];
-    Walk from = FileWalk(listed.data, listed.start + offset, packedSize);
+    Walk from = FileWalk(listed.packageWindow, listed.packageOffset + offset, packedSize);
     Walk to = ScratchWalk(scratch, sizeof scratch, size);
     const bool whole = InflateWalk(from, to);
     EndWalk(from);
     return whole;
 }
 
-bool ReadDirectory(ListedFile& listed, const PackageHeader& header, Bytes* directory,
+bool ReadDirectory(const ListedFile& listed, const PackageHeader& header, Bytes* directory,
                    std::string* problem) {
     const uint64_t directorySize = uint64_t{header.entryCount} * kEntrySize;
     const uint64_t offset = header.directoryOffset;
     const bool compressed = (header.headerFlags & kDirectoryStorageMask) == kDirectoryZlib;
     const uint64_t packedSize = compressed ? header.packedDirectorySize : directorySize;
-    if (!Within(offset, packedSize, listed.length)) {
+    if (!Within(offset, packedSize, ListedLength(listed))) {
         *problem = std::string(compressed ? "the zlib directory (" : "the stored directory (") +
                    std::to_string(packedSize) + " bytes at " + std::to_string(offset) +
                    ") does not lie within the file";
@@ -165,7 +150,7 @@ bool ReadDirectory(ListedFile& listed, const PackageHeader& header, Bytes* direc
     }
     directory->resize(directorySize);
     // The installer's own reading, so that the listing agrees with what it would read.
-    Walk from = FileWalk(listed.data, listed.start + offset, packedSize);
+    Walk from = FileWalk(listed.packageWindow, listed.packageOffset + offset, packedSize);
     Walk to = MemoryWalk(directory->data(), directorySize);
     const bool read = compressed ? InflateWalk(from, to) : CopyWalk(from, to);
     EndWalk(from);
@@ -178,11 +163,12 @@ bool ReadDirectory(ListedFile& listed, const PackageHeader& header, Bytes* direc
 }
 
 // Why an entry cannot be loaded, or "" when it can.
-std::string EntryProblem(ListedFile& listed, const DirectoryEntry& entry) {
+std::string EntryProblem(const ListedFile& listed, const DirectoryEntry& entry) {
+    const uint64_t length = ListedLength(listed);
     if ((entry.entryFlags & kEntryCompressed) == 0) {
-        return Within(entry.dataOffset, entry.size, listed.length) ? "" : "data outside the file";
+        return Within(entry.dataOffset, entry.size, length) ? "" : "data outside the file";
     }
-    if (!Within(entry.dataOffset, entry.storedSize, listed.length)) {
+    if (!Within(entry.dataOffset, entry.storedSize, length)) {
         return "data outside the file";
     }
     if (!StreamInflatesTo(listed, entry.dataOffset, entry.storedSize, entry.size)) {
@@ -220,7 +206,7 @@ bool PrintListing(const char* path, Listing* listing, int* status) {
     }
     std::string problem;
     PackageHeader header;
-    if (!LocatePackage(&listed, &problem) || !ReadAt(listed, 0, kHeaderSize, &header)) {
+    if (!LocatePackage(listed, &problem) || !ReadAt(listed, 0, kHeaderSize, &header)) {
         *status =
             Fail(std::string(path) + ": " + (problem.empty() ? "cannot read the header" : problem));
         return false;
@@ -270,16 +256,11 @@ std::string Plural(size_t count, const char* one, const char* many) {
 }
 
 // The content of an entry that EntryProblem found loadable.
-Bytes LoadListed(ListedFile& listed, const DirectoryEntry& entry) {
+Bytes LoadListed(const ListedFile& listed, const DirectoryEntry& entry) {
     Bytes content(entry.size);
-    const bool compressed = (entry.entryFlags & kEntryCompressed) != 0;
-    Walk from = FileWalk(listed.data, listed.start + entry.dataOffset,
-                         compressed ? entry.storedSize : entry.size);
-    Walk to = MemoryWalk(content.data(), content.size());
-    if (!(compressed ? InflateWalk(from, to) : CopyWalk(from, to))) {
+    if (!LoadEntry(listed, entry, content.data())) {
         content.clear();  // read a moment ago; only a failing view can stop it now
     }
-    EndWalk(from);
     return content;
 }
 
@@ -344,7 +325,7 @@ std::string ShowPaths(std::string_view bytes) {
     std::vector<std::string> paths;
     const std::string damage = DecodeStringList(bytes, &paths).problem;
     for (const std::string& path : paths) {
-        std::printf("  %s%s\n", Text(path).c_str(), LengthNote(path, kInstallerPathLimit));
+        std::printf("  %s%s\n", Text(path).c_str(), LengthNote(path, kPathCharacters));
     }
     return damage;
 }
@@ -364,42 +345,71 @@ std::string ShowNamePairs(std::string_view bytes) {
 }
 
 std::string CommandFlags(uint8_t flags) {
-    static const char* const kNames[] = {"wait for exit", "relative to the installation folder",
-                                         "program in command line"};
+    static const struct {
+        uint8_t flag;
+        const char* name;
+    } kNames[] = {{kCommandWaitForExit, "wait for exit"},
+                  {kCommandRelativeToInstall, "relative to the installation folder"},
+                  {kCommandProgramInCommandLine, "program in command line"}};
     std::string out;
-    for (int bit = 0; bit < 3; ++bit) {
-        if (flags & (1 << bit)) {
-            out += std::string(out.empty() ? "" : ", ") + kNames[bit];
+    for (const auto& [flag, name] : kNames) {
+        if (flags & flag) {
+            out += std::string(out.empty() ? "" : ", ") + name;
         }
     }
-    if (flags & 0xF8) {
+    if (flags & ~kCommandKnownFlags) {
         out += std::string(out.empty() ? "" : ", ") + "bits 3-7 (no effect)";
     }
     return out.empty() ? "none" : out;
 }
 
+std::string Formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Formatted(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    va_list again;
+    va_copy(again, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, arguments);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, again);
+    va_end(again);
+    va_end(arguments);
+    return text;
+}
+
+// The program path and the command line the installer forms for a command, from these texts
+// of its program and arguments; a program relative to the installation follows `folder`.
+struct CommandTexts {
+    std::string program;
+    std::string line;
+};
+CommandTexts FormCommand(uint8_t flags, const std::string& folder, const std::string& program,
+                         const std::string& arguments) {
+    CommandTexts texts;
+    texts.program = (flags & kCommandRelativeToInstall) ? folder + program : program;
+    texts.line = (flags & kCommandProgramInCommandLine)
+                     ? Formatted(kCommandLineWithProgram, texts.program.c_str(), arguments.c_str())
+                     : Formatted(kCommandLineWithoutProgram, arguments.c_str());
+    return texts;
+}
+
 std::string ShowCommands(std::string_view bytes) {
     std::vector<Command> commands;
     std::string damage = DecodeCommands(bytes, &commands).problem;
-    constexpr char kFolder[] = "<installation folder>\\";
     for (size_t i = 0; i < commands.size(); ++i) {
         const Command& command = commands[i];
-        const std::string program =
-            (command.flags & 0x02) ? kFolder + Text(command.program) : Text(command.program);
-        const std::string line = (command.flags & 0x04)
-                                     ? "\"" + program + "\" DUMMY " + Text(command.arguments)
-                                     : "DUMMY " + Text(command.arguments);
+        const CommandTexts shown = FormCommand(command.flags, "<installation folder>\\",
+                                               Text(command.program), Text(command.arguments));
         // Their lengths without the installation folder, which only makes them longer.
-        const size_t lineBytes = (command.flags & 0x04)
-                                     ? command.program.size() + 9 + command.arguments.size()
-                                     : 6 + command.arguments.size();
+        const CommandTexts stored =
+            FormCommand(command.flags, "", command.program, command.arguments);
         std::printf("  %zu. flags 0x%02X: %s\n", i + 1, command.flags,
                     CommandFlags(command.flags).c_str());
-        std::printf("     program       %s\n", program.c_str());
-        std::printf("     command line  %s\n", line.c_str());
-        if (std::max(command.program.size(), lineBytes) > kInstallerCommandLimit) {
+        std::printf("     program       %s\n", shown.program.c_str());
+        std::printf("     command line  %s\n", shown.line.c_str());
+        if (std::max(stored.program.size(), stored.line.size()) > kCommandCharacters) {
             damage = "a program path or command line is longer than the installer's " +
-                     std::to_string(kInstallerCommandLimit) + " bytes";
+                     std::to_string(kCommandCharacters) + " bytes";
         }
     }
     return damage;
@@ -410,18 +420,21 @@ std::string ShowRegistryTable(std::string_view bytes) {
     const std::string damage = DecodeRegistryTable(bytes, &records).problem;
     for (size_t i = 0; i < records.size(); ++i) {
         const RegistryRecord& r = records[i];
-        const std::string operation =
-            r.operation == 1 ? "apply" : "skip (operation " + std::to_string(r.operation) + ")";
-        const std::string root = r.root == 1 ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE";
-        const std::string rootNote =
-            (r.root == 0 || r.root == 1) ? "" : " (root " + std::to_string(r.root) + ")";
+        const std::string operation = r.operation == kRegistryOperationApply
+                                          ? "apply"
+                                          : "skip (operation " + std::to_string(r.operation) + ")";
+        const bool currentUser = r.root == kRegistryRootCurrentUser;
+        const std::string root = currentUser ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE";
+        const std::string rootNote = (currentUser || r.root == kRegistryRootLocalMachine)
+                                         ? ""
+                                         : " (root " + std::to_string(r.root) + ")";
         const std::string name = r.valueName.empty() ? "(default)" : Quote(r.valueName);
         std::string value;
-        if (r.valueType == 1) {
+        if (r.valueType == kRegistryValueDword) {
             const int32_t number = ParseNumber(r.data.c_str());
             value = name + " = REG_DWORD " + std::to_string(number) + " (" +
                     Hex32(static_cast<uint32_t>(number)) + ", from " + Quote(r.data) + ")";
-        } else if (r.valueType == 2) {
+        } else if (r.valueType == kRegistryValueText) {
             value = name + " = REG_SZ " + Quote(r.data);
         } else {
             value = "the key only (type " + std::to_string(r.valueType) + ")";
@@ -544,7 +557,7 @@ int ListPackage(const char* path) {
     Listing listing;
     int status = 0;
     const bool listed = PrintListing(path, &listing, &status);
-    ReleaseListed(listing.listed);
+    ClosePackage(listing.listed);
     if (!listed) {
         return status;
     }
@@ -560,12 +573,12 @@ int ShowPackage(const char* path) {
     Listing listing;
     int status = 0;
     if (!PrintListing(path, &listing, &status)) {
-        ReleaseListed(listing.listed);
+        ClosePackage(listing.listed);
         return status;
     }
     const size_t damaged = ShowSections(listing);
     ShowPayload(listing);
-    ReleaseListed(listing.listed);
+    ClosePackage(listing.listed);
     const size_t broken = CountProblems(listing);
     if (broken != 0 || damaged != 0) {
         return Fail(std::string(path) + ": " + Plural(broken, "entry cannot", "entries cannot") +

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "package/format.h"
 #include "text/codepage.h"
 
 namespace pkgbuild {
@@ -23,7 +24,6 @@ namespace fs = std::filesystem;
 
 // Fields and numbers -------------------------------------------------------------------------
 
-constexpr size_t kMaxEntryName = 31;  // the name field holds 31 bytes and a NUL
 constexpr char kBlanks[] = " \t";
 
 std::string_view Trim(std::string_view text) {
@@ -259,7 +259,7 @@ bool AddPayload(Parser& p, const std::string& realName, const fs::path& source) 
     if (realName.empty()) {
         return p.Fail("an entry name is empty");
     }
-    if (realName[0] == ':') {
+    if (realName[0] == kSectionPrefix) {
         return p.Fail("entry name '" + Windows1251ToUtf8(realName) +
                       "' begins with ':', which marks control sections");
     }
@@ -267,8 +267,8 @@ bool AddPayload(Parser& p, const std::string& realName, const fs::path& source) 
         return p.Fail("entry name '" + Windows1251ToUtf8(realName) + "' is used twice");
     }
     std::string storedName = realName;
-    if (realName.size() > kMaxEntryName) {
-        char placeholder[32];
+    if (realName.size() > kMaxEntryNameLength) {
+        char placeholder[kNameSize];
         std::snprintf(placeholder, sizeof placeholder, "TMP%016u", ++p.placeholders);
         storedName = placeholder;
         if (!p.payloadNames.insert(FoldName(storedName)).second) {
@@ -308,14 +308,17 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-// NAME = SOURCE: the first '=' with a blank on each side separates them; npos when none does.
-size_t FindFileSeparator(std::string_view text) {
-    for (size_t i = 1; i + 1 < text.size(); ++i) {
-        if (text[i] == '=' && IsBlank(text[i - 1]) && IsBlank(text[i + 1])) {
-            return i;
+// NAME = SOURCE: the first '=' with a blank on each side separates them, each trimmed; false
+// when none does.
+bool SplitFileField(std::string_view field, std::string_view* name, std::string_view* source) {
+    for (size_t i = 1; i + 1 < field.size(); ++i) {
+        if (field[i] == '=' && IsBlank(field[i - 1]) && IsBlank(field[i + 1])) {
+            *name = Trim(field.substr(0, i));
+            *source = Trim(field.substr(i + 1));
+            return true;
         }
     }
-    return std::string_view::npos;
+    return false;
 }
 
 bool DoPayload(Parser& p, const Fields& f) {
@@ -360,17 +363,15 @@ bool DoPayload(Parser& p, const Fields& f) {
     return true;
 }
 
-// NAME = SOURCE, as FindFileSeparator splits them.
+// NAME = SOURCE, as SplitFileField splits them.
 bool FileDirective(Parser& p, const Fields& f, const char* form, bool stored) {
-    const std::string_view text = f[0];
-    const size_t equals = FindFileSeparator(text);
-    if (equals == std::string_view::npos) {
+    std::string_view rawName, rawSource;
+    if (!SplitFileField(f[0], &rawName, &rawSource)) {
         return p.Fail(std::string("expected: ") + form);
     }
     std::string name;
     fs::path source;
-    if (!PathField(p, Trim(text.substr(0, equals)), "NAME", &name) ||
-        !HostPathField(p, Trim(text.substr(equals + 1)), "SOURCE", &source) ||
+    if (!PathField(p, rawName, "NAME", &name) || !HostPathField(p, rawSource, "SOURCE", &source) ||
         !CheckSource(p, source) || !AddPayload(p, name, source)) {
         return false;
     }
@@ -455,9 +456,9 @@ bool DoCommand(Parser& p, const Fields& f) {
 bool RootField(Parser& p, std::string_view raw, uint32_t* root) {
     const std::string folded = FoldName(raw);
     if (folded == "hklm" || folded == "hkey_local_machine") {
-        *root = 0;
+        *root = kRegistryRootLocalMachine;
     } else if (folded == "hkcu" || folded == "hkey_current_user") {
-        *root = 1;
+        *root = kRegistryRootCurrentUser;
     } else if (!ParseUnsigned(raw, UINT32_MAX, root)) {
         return p.Fail("bad ROOT '" + std::string(raw) + "' (HKLM, HKCU or a number)");
     }
@@ -472,7 +473,7 @@ bool DoRegistry(Parser& p, const Fields& f) {
         !TextField(p, f[4], &record.valueName) || !TextField(p, f[5], &record.data)) {
         return false;
     }
-    if (record.operation == 0) {
+    if (record.operation == kRegistryOperationEnd) {
         return p.Fail("OP 0 would end the registry table (1 applies, 2 skips)");
     }
     p.registry.push_back(record);
@@ -513,12 +514,12 @@ bool DoSection(Parser& p, const Fields& f) {
     if (!PathField(p, f[0], "NAME", &name)) {
         return false;
     }
-    if (name[0] != ':') {
+    if (name[0] != kSectionPrefix) {
         return p.Fail("section name '" + Windows1251ToUtf8(name) + "' does not begin with ':'");
     }
-    if (name.size() > kMaxEntryName) {
+    if (name.size() > kMaxEntryNameLength) {
         return p.Fail("section name '" + Windows1251ToUtf8(name) + "' is longer than " +
-                      std::to_string(kMaxEntryName) + " bytes");
+                      std::to_string(kMaxEntryNameLength) + " bytes");
     }
     if (!p.payloadNames.insert(FoldName(name)).second) {
         return p.Fail("section '" + Windows1251ToUtf8(name) + "' is given twice");
@@ -545,56 +546,109 @@ bool DoDirectory(Parser& p, const Fields& f) {
     return true;
 }
 
+// Where a directive's line holds a path of this machine, which counts from the manifest's
+// folder (and is rewritten when the manifest moves: RebaseHostPaths).
+enum class HostPath {
+    None,
+    Field,   // the first field
+    Source,  // the SOURCE of its NAME = SOURCE field
+};
+
 struct Directive {
     std::string_view name;
     size_t minFields;
     size_t maxFields;
     std::string_view form;  // shown when the field count is wrong
+    HostPath hostPath;
     bool (*run)(Parser&, const Fields&);
 };
 
 constexpr Directive kDirectives[] = {
-    {"payload", 1, 1, "payload DIR", DoPayload},
-    {"file", 1, 1, "file NAME = SOURCE", DoFile},
-    {"stored-file", 1, 1, "stored-file NAME = SOURCE", DoStoredFile},
+    {"payload", 1, 1, "payload DIR", HostPath::Field, DoPayload},
+    {"file", 1, 1, "file NAME = SOURCE", HostPath::Source, DoFile},
+    {"stored-file", 1, 1, "stored-file NAME = SOURCE", HostPath::Source, DoStoredFile},
     {"registry-keys", 5, 5,
-     "registry-keys SUBKEY | FOLDERVALUE | PROGRAMVALUE | LEVELVALUE | LEVEL", DoRegistryKeys},
-    {"startup-msg", 2, 2, "startup-msg CAPTION | TEXT", DoStartupMsg},
-    {"folder", 1, 1, "folder PATH", DoFolder},
-    {"remove", 1, 1, "remove PATH", DoRemove},
-    {"command", 2, 3, "command FLAGS | PROGRAM | ARGUMENTS", DoCommand},
-    {"registry", 6, 6, "registry OP | ROOT | SUBKEY | TYPE | NAME | DATA", DoRegistry},
-    {"xlat", 2, 2, "xlat STORED | REAL", DoXlat},
-    {"section", 2, 2, "section NAME | HEX", DoSection},
-    {"stored", 0, 0, "stored", DoStored},
-    {"directory", 1, 1, "directory stored", DoDirectory},
+     "registry-keys SUBKEY | FOLDERVALUE | PROGRAMVALUE | LEVELVALUE | LEVEL", HostPath::None,
+     DoRegistryKeys},
+    {"startup-msg", 2, 2, "startup-msg CAPTION | TEXT", HostPath::None, DoStartupMsg},
+    {"folder", 1, 1, "folder PATH", HostPath::None, DoFolder},
+    {"remove", 1, 1, "remove PATH", HostPath::None, DoRemove},
+    {"command", 2, 3, "command FLAGS | PROGRAM | ARGUMENTS", HostPath::None, DoCommand},
+    {"registry", 6, 6, "registry OP | ROOT | SUBKEY | TYPE | NAME | DATA", HostPath::None,
+     DoRegistry},
+    {"xlat", 2, 2, "xlat STORED | REAL", HostPath::None, DoXlat},
+    {"section", 2, 2, "section NAME | HEX", HostPath::None, DoSection},
+    {"stored", 0, 0, "stored", HostPath::None, DoStored},
+    {"directory", 1, 1, "directory stored", HostPath::None, DoDirectory},
 };
 
-bool ParseLine(Parser& p, std::string_view text) {
-    text = Trim(text);
-    if (text.empty() || text[0] == '#') {
-        return true;
+// Lines --------------------------------------------------------------------------------------
+
+// Some editors begin a UTF-8 text with a byte-order mark; it belongs to no line.
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// Takes the next line off `text`: `whole` with its line break, `body` without it (nor a
+// carriage return before it).
+void TakeLine(std::string_view* text, std::string_view* whole, std::string_view* body) {
+    const size_t end = std::min(text->find('\n'), text->size());
+    *whole = text->substr(0, std::min(end + 1, text->size()));
+    *body = text->substr(0, end);
+    text->remove_prefix(whole->size());
+    if (body->ends_with('\r')) {
+        body->remove_suffix(1);
     }
-    const size_t end = std::min(text.find_first_of(kBlanks), text.size());
-    const std::string_view word = text.substr(0, end);
-    const Fields fields = SplitFields(text.substr(end));
-    for (const Directive& directive : kDirectives) {
-        if (directive.name != word) {
-            continue;
-        }
-        if (fields.size() < directive.minFields || fields.size() > directive.maxFields) {
-            return p.Fail("wrong field count for " + std::string(word) + ": " +
-                          std::to_string(fields.size()) + " given; expected " +
-                          std::string(directive.form));
-        }
-        return directive.run(p, fields);
-    }
-    return p.Fail("unknown directive '" + std::string(word) + "'");
 }
 
-void AddSection(const char* name, Bytes content, std::vector<Entry>* entries) {
+// One line as a directive: its word and its fields, and the directive of that word (null for
+// an unknown word). A blank line and a comment have no word.
+struct Line {
+    std::string_view word;
+    Fields fields;
+    const Directive* directive = nullptr;
+
+    bool FieldCountFits() const {
+        return directive != nullptr && fields.size() >= directive->minFields &&
+               fields.size() <= directive->maxFields;
+    }
+};
+
+Line SplitLine(std::string_view body) {
+    const std::string_view text = Trim(body);
+    Line line;
+    if (text.empty() || text[0] == '#') {
+        return line;
+    }
+    const size_t end = std::min(text.find_first_of(kBlanks), text.size());
+    line.word = text.substr(0, end);
+    line.fields = SplitFields(text.substr(end));
+    for (const Directive& directive : kDirectives) {
+        if (directive.name == line.word) {
+            line.directive = &directive;
+            break;
+        }
+    }
+    return line;
+}
+
+bool ParseLine(Parser& p, std::string_view body) {
+    const Line line = SplitLine(body);
+    if (line.word.empty()) {
+        return true;
+    }
+    if (line.directive == nullptr) {
+        return p.Fail("unknown directive '" + std::string(line.word) + "'");
+    }
+    if (!line.FieldCountFits()) {
+        return p.Fail("wrong field count for " + std::string(line.word) + ": " +
+                      std::to_string(line.fields.size()) + " given; expected " +
+                      std::string(line.directive->form));
+    }
+    return line.directive->run(p, line.fields);
+}
+
+void AddSection(SectionKind kind, Bytes content, std::vector<Entry>* entries) {
     Entry entry;
-    entry.name = name;
+    entry.name = SectionName(kind);
     entry.content = std::move(content);
     entries->push_back(std::move(entry));
 }
@@ -645,21 +699,17 @@ bool ParseManifest(const std::string& text, const std::string& baseFolder, Packa
     p.baseFolder = baseFolder;
     p.error = error;
     std::string_view rest = text;
-    if (rest.starts_with("\xEF\xBB\xBF")) {
-        rest.remove_prefix(3);  // a byte-order mark some editors write
+    if (rest.starts_with(kByteOrderMark)) {
+        rest.remove_prefix(kByteOrderMark.size());
     }
     while (!rest.empty()) {
         ++p.line;
-        const size_t end = std::min(rest.find('\n'), rest.size());
-        std::string_view line = rest.substr(0, end);
-        rest.remove_prefix(std::min(end + 1, rest.size()));
-        if (line.ends_with('\r')) {
-            line.remove_suffix(1);
-        }
-        if (line.find('\0') != std::string_view::npos) {
+        std::string_view whole, body;
+        TakeLine(&rest, &whole, &body);
+        if (body.find('\0') != std::string_view::npos) {
             return p.Fail("a NUL character");
         }
-        if (!ParseLine(p, line)) {
+        if (!ParseLine(p, body)) {
             return false;
         }
     }
@@ -667,25 +717,25 @@ bool ParseManifest(const std::string& text, const std::string& baseFolder, Packa
     *out = Package();
     std::vector<Entry>& entries = out->entries;
     if (p.registryKeysLine != 0) {
-        AddSection(":RegistryKeys", p.registryKeys, &entries);
+        AddSection(SectionKind::RegistryKeys, p.registryKeys, &entries);
     }
     if (p.startupMsgLine != 0) {
-        AddSection(":StartupMsg", StringList(p.startupMsg), &entries);
+        AddSection(SectionKind::StartupMsg, StringList(p.startupMsg), &entries);
     }
     if (!p.xlat.empty()) {
-        AddSection(":XlatNamesTable", StringList(p.xlat), &entries);
+        AddSection(SectionKind::XlatNamesTable, StringList(p.xlat), &entries);
     }
     if (!p.folders.empty()) {
-        AddSection(":Folders", StringList(p.folders), &entries);
+        AddSection(SectionKind::Folders, StringList(p.folders), &entries);
     }
     if (!p.commands.empty()) {
-        AddSection(":CommandsToExecute", CommandsSection(p.commands), &entries);
+        AddSection(SectionKind::CommandsToExecute, CommandsSection(p.commands), &entries);
     }
     if (!p.filesToRemove.empty()) {
-        AddSection(":FilesToRemove", StringList(p.filesToRemove), &entries);
+        AddSection(SectionKind::FilesToRemove, StringList(p.filesToRemove), &entries);
     }
     if (!p.registry.empty()) {
-        AddSection(":RegistryTable", RegistryTableSection(p.registry), &entries);
+        AddSection(SectionKind::RegistryTable, RegistryTableSection(p.registry), &entries);
     }
     for (const Entry& section : entries) {
         if (p.payloadNames.count(FoldName(section.name)) != 0) {
@@ -739,8 +789,8 @@ std::string RebaseHostPaths(std::string_view text, const std::string& fromFolder
     std::error_code ec;
     const fs::path from = fs::weakly_canonical(fs::absolute(fromFolder, ec), ec);
     const fs::path to = fs::weakly_canonical(fs::absolute(toFolder, ec), ec);
-    // A relative host path of the line, rewritten; false when the line stays as it is (an
-    // absolute path, or a mistake left to the parser to report).
+    // A relative host path, rewritten; false when it stays as it is (an absolute path, or a
+    // mistake left to the parser to report).
     const auto rebase = [&](std::string_view raw, std::string* rebased) {
         std::string path;
         std::string problem;
@@ -753,31 +803,26 @@ std::string RebaseHostPaths(std::string_view text, const std::string& fromFolder
         return true;
     };
     std::string out;
+    if (text.starts_with(kByteOrderMark)) {
+        out += kByteOrderMark;
+        text.remove_prefix(kByteOrderMark.size());
+    }
     while (!text.empty()) {
-        const size_t end = std::min(text.find('\n'), text.size());
-        const std::string_view line = text.substr(0, std::min(end + 1, text.size()));
-        text.remove_prefix(line.size());
-        std::string_view body = line.substr(0, end);
-        if (body.ends_with('\r')) {
-            body.remove_suffix(1);
-        }
-        const std::string_view trimmed = Trim(body);
-        const size_t wordEnd = std::min(trimmed.find_first_of(kBlanks), trimmed.size());
-        const std::string_view word = trimmed.substr(0, wordEnd);
-        const Fields fields = SplitFields(trimmed.substr(wordEnd));
+        std::string_view whole, body;
+        TakeLine(&text, &whole, &body);
+        const Line line = SplitLine(body);
+        const HostPath hostPath = line.FieldCountFits() ? line.directive->hostPath : HostPath::None;
+        const std::string word(line.word);
+        std::string_view name, source;
         std::string rebased;
-        if (word == "payload" && fields.size() == 1 && rebase(fields[0], &rebased)) {
-            out += "payload " + rebased + "\n";
-            continue;
+        if (hostPath == HostPath::Field && rebase(line.fields[0], &rebased)) {
+            out += word + " " + rebased + "\n";
+        } else if (hostPath == HostPath::Source && SplitFileField(line.fields[0], &name, &source) &&
+                   rebase(source, &rebased)) {
+            out += word + " " + std::string(name) + " = " + rebased + "\n";
+        } else {
+            out += whole;
         }
-        const size_t equals = fields.size() == 1 ? FindFileSeparator(fields[0]) : std::string::npos;
-        if (word == "file" && equals != std::string::npos &&
-            rebase(Trim(fields[0].substr(equals + 1)), &rebased)) {
-            out +=
-                "file " + std::string(Trim(fields[0].substr(0, equals))) + " = " + rebased + "\n";
-            continue;
-        }
-        out += line;
     }
     return out;
 }

@@ -34,8 +34,9 @@ bool ParseManifest(const std::string& text, const std::string& baseFolder, Packa
 // end, an '=' between blanks) written as \xNN, so that the field reads back exactly.
 std::string EscapeField(std::string_view utf8);
 
-// The manifest `text` with the host paths of its `payload` and `file` lines, which count
-// from `fromFolder`, rewritten to count from `toFolder`; every other line is kept as it is.
+// The manifest `text` with the host paths of its lines (`payload`, `file`, `stored-file`), which
+// count from `fromFolder`, rewritten to count from `toFolder`; every other line is kept as it
+// is. Lines are read as ParseManifest reads them.
 std::string RebaseHostPaths(std::string_view text, const std::string& fromFolder,
                             const std::string& toFolder);
 

@@ -9,31 +9,22 @@
 #include <fstream>
 #include <iterator>
 
+#include "package/format.h"
+
 namespace pkgbuild {
 namespace {
 
-constexpr uint8_t kMagic[16] = {'Q', 'u', 'e', 'l', 'l', 'm', 'a', 'r',
-                                ' ', 'd', 'a', 't', 'a', ' ', ' ', 0x1A};
-constexpr uint16_t kCompressedFlags = 0x0011;
-constexpr uint32_t kZlibDirectory = 2;
-constexpr size_t kHeaderSize = 32;
-constexpr size_t kEntrySize = 48;
-constexpr size_t kNameSize = 32;
-
-void PutUint16(Bytes& out, size_t at, uint16_t value) {
-    out[at] = static_cast<uint8_t>(value);
-    out[at + 1] = static_cast<uint8_t>(value >> 8);
-}
-
-void PutUint32(Bytes& out, size_t at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        out[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
+// The bytes of a record of the format (little-endian, as the format asserts).
+template <typename Record>
+Bytes BytesOf(const Record& record) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
+    return Bytes(bytes, bytes + sizeof record);
 }
 
 void AppendUint32(Bytes& out, uint32_t value) {
-    out.resize(out.size() + 4);
-    PutUint32(out, out.size() - 4, value);
+    for (int i = 0; i < 4; ++i) {
+        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    }
 }
 
 void AppendString(Bytes& out, const std::string& text) {
@@ -161,18 +152,17 @@ bool EncodeEntry(const Entry& entry, Sink& sink, uint64_t* contentLength, std::s
 }
 
 Bytes Header(const Package& package, uint32_t directoryOffset, uint32_t packedDirectorySize) {
-    Bytes header(kHeaderSize, 0);
-    const Bytes magic = package.magic.value_or(Bytes(std::begin(kMagic), std::end(kMagic)));
-    std::memcpy(header.data(), magic.data(), std::min<size_t>(magic.size(), 16));
-    PutUint32(header, 16,
-              package.entryCount.value_or(static_cast<uint32_t>(package.entries.size())));
-    PutUint32(header, 20, package.directoryOffset.value_or(directoryOffset));
-    PutUint32(header, 24,
-              package.headerFlags.value_or(package.compressDirectory ? kZlibDirectory : 0));
-    PutUint32(
-        header, 28,
-        package.packedDirectorySize.value_or(package.compressDirectory ? packedDirectorySize : 0));
-    return header;
+    PackageHeader header{};
+    const Bytes magic =
+        package.magic.value_or(Bytes(std::begin(kPackageMagic), std::end(kPackageMagic)));
+    std::memcpy(header.magic, magic.data(), std::min(magic.size(), kMagicSize));
+    header.entryCount = package.entryCount.value_or(static_cast<uint32_t>(package.entries.size()));
+    header.directoryOffset = package.directoryOffset.value_or(directoryOffset);
+    header.headerFlags =
+        package.headerFlags.value_or(package.compressDirectory ? kDirectoryZlib : kDirectoryStored);
+    header.packedDirectorySize =
+        package.packedDirectorySize.value_or(package.compressDirectory ? packedDirectorySize : 0);
+    return BytesOf(header);
 }
 
 // The whole package into `sink`: a header to be filled in, the entries' data, the directory,
@@ -195,15 +185,15 @@ bool WritePackage(const Package& package, Sink& sink, std::string* error) {
             return false;
         }
         const uint64_t storedLength = sink.length - dataOffset;
-        Bytes record(kEntrySize, 0);
-        std::memcpy(record.data(), entry.name.data(), std::min(entry.name.size(), kNameSize));
-        PutUint32(record, 32, entry.dataOffset.value_or(static_cast<uint32_t>(dataOffset)));
-        PutUint32(record, 36, entry.size.value_or(static_cast<uint32_t>(contentLength)));
-        PutUint16(record, 42, entry.entryFlags.value_or(entry.compressed ? kCompressedFlags : 0));
-        PutUint32(
-            record, 44,
-            entry.storedSize.value_or(entry.compressed ? static_cast<uint32_t>(storedLength) : 0));
-        Append(directory, record);
+        DirectoryEntry record{};
+        std::memcpy(record.name, entry.name.data(), std::min(entry.name.size(), kNameSize));
+        record.dataOffset = entry.dataOffset.value_or(static_cast<uint32_t>(dataOffset));
+        record.size = entry.size.value_or(static_cast<uint32_t>(contentLength));
+        record.entryFlags =
+            entry.entryFlags.value_or(entry.compressed ? kCompressedEntryFlags : uint16_t{0});
+        record.storedSize =
+            entry.storedSize.value_or(entry.compressed ? static_cast<uint32_t>(storedLength) : 0);
+        Append(directory, BytesOf(record));
     }
     const Bytes packedDirectory = package.storedDirectory     ? *package.storedDirectory
                                   : package.compressDirectory ? Compress(directory)
@@ -259,10 +249,12 @@ bool BuildFile(const Package& package, const std::string& path, std::string* err
 }
 
 Bytes Bind(const Bytes& image, const Bytes& package) {
+    PackageTrailer trailer{};
+    trailer.packageOffset = static_cast<uint32_t>(image.size());
+    std::memcpy(trailer.trailerMagic, kTrailerMagic, sizeof kTrailerMagic);
     Bytes out = image;
     Append(out, package);
-    AppendUint32(out, static_cast<uint32_t>(image.size()));
-    Append(out, ToBytes("QLMR"));
+    Append(out, BytesOf(trailer));
     return out;
 }
 
@@ -321,7 +313,7 @@ Bytes RegistryTableSection(const std::vector<RegistryRecord>& records) {
         AppendString(out, record.valueName);
         AppendString(out, record.data);
     }
-    AppendUint32(out, 0);
+    AppendUint32(out, kRegistryOperationEnd);
     return out;
 }
 

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "package/format.h"
+
 namespace pkgbuild {
 
 using Bytes = std::vector<uint8_t>;
@@ -54,7 +56,8 @@ bool BuildFile(const Package& package, const std::string& path, std::string* err
 // A zlib stream (level 9) of the data.
 Bytes Compress(const Bytes& data);
 
-// The self-contained patch layout: image, package, packageOffset = image length, "QLMR".
+// The self-contained patch layout: image, package, and the trailer that points at the
+// package (its packageOffset is the image's length).
 Bytes Bind(const Bytes& image, const Bytes& package);
 
 Bytes ToBytes(const std::string& text);
@@ -69,21 +72,23 @@ Bytes RegistryKeysSection(const std::string& subKey, const std::string& folderVa
                           int32_t packageLevel);
 
 struct Command {
-    uint8_t flags = 0;  // 1 wait for exit, 2 relative to install, 4 program in command line
+    uint8_t flags = 0;  // kCommandWaitForExit, kCommandRelativeToInstall, ... (any byte)
     std::string program;
     std::string arguments;
 };
 Bytes CommandsSection(const std::vector<Command>& commands);  // with the terminating record
 
+// Fields as package/format.h gives them (any number may be written).
 struct RegistryRecord {
-    uint32_t operation = 1;  // 0 ends the table, 1 applies, other values skip
-    uint32_t root = 0;       // 1 HKEY_CURRENT_USER, other HKEY_LOCAL_MACHINE
+    uint32_t operation = kRegistryOperationApply;
+    uint32_t root = kRegistryRootLocalMachine;
     std::string subKey;
-    uint32_t valueType = 2;  // 0 key only, 1 REG_DWORD from text, 2 REG_SZ
+    uint32_t valueType = kRegistryValueText;
     std::string valueName;
     std::string data;
 };
-Bytes RegistryTableSection(const std::vector<RegistryRecord>& records);  // with the 0 end
+// With the terminating operation.
+Bytes RegistryTableSection(const std::vector<RegistryRecord>& records);
 
 bool ReadFile(const std::string& path, Bytes* data);
 bool WriteFile(const std::string& path, const Bytes& data);

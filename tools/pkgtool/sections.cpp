@@ -1,69 +1,50 @@
 #include "sections.h"
 
 #include <cstring>
+#include <new>
 
-#include "package/format.h"
+#include "apply/section.h"
 #include "text/codepage.h"
 
 namespace pkgbuild {
 namespace {
 
-constexpr const char* kSectionNames[] = {
-    ":RegistryKeys",      ":StartupMsg",    ":XlatNamesTable", ":Folders",
-    ":CommandsToExecute", ":FilesToRemove", ":RegistryTable",
-};
-
-// A bounded cursor over a section's bytes: every read checks what is left first.
-class Cursor {
+// A section's bytes in the installer's own buffer, walked by the installer's own reader, so
+// that pkgtool reads every section exactly as the installer does. Strings are read as the
+// package holds them (Windows-1251), for the caller to show or write out.
+class HeldSection {
   public:
-    explicit Cursor(std::string_view bytes) : bytes_(bytes) {}
+    explicit HeldSection(std::string_view bytes) : reader_(Hold(bytes, &section_)) {}
 
-    size_t position() const { return position_; }
-    bool AtEnd() const { return position_ == bytes_.size(); }
+    SectionReader& reader() { return reader_; }
 
     // The string at the cursor; false when the section ends before its NUL, and the string
     // then runs to the end, as the installer takes it.
     bool String(std::string* text) {
-        const size_t end = bytes_.find('\0', position_);
-        const size_t stop = end == std::string_view::npos ? bytes_.size() : end;
-        text->assign(bytes_.substr(position_, stop - position_));
-        position_ = end == std::string_view::npos ? stop : stop + 1;
-        return end != std::string_view::npos;
+        const char* raw = nullptr;
+        const bool terminated = reader_.ReadRawString(&raw);
+        text->assign(raw);
+        return terminated;
     }
 
-    bool Byte(uint8_t* value) {
-        if (AtEnd()) {
-            return false;
-        }
-        *value = static_cast<uint8_t>(bytes_[position_++]);
-        return true;
-    }
-
-    // Little-endian, at any byte position.
-    bool Uint32(uint32_t* value) {
-        if (bytes_.size() - position_ < 4) {
-            return false;
-        }
-        *value = 0;
-        for (int i = 3; i >= 0; --i) {
-            *value = *value << 8 | static_cast<uint8_t>(bytes_[position_ + i]);
-        }
-        position_ += 4;
-        return true;
-    }
+    Decoding Whole() const { return {"", reader_.Position()}; }
+    Decoding Damaged(std::string problem) const { return {std::move(problem), reader_.Position()}; }
 
   private:
-    std::string_view bytes_;
-    size_t position_ = 0;
+    static const Section& Hold(std::string_view bytes, Section* section) {
+        if (bytes.size() > UINT32_MAX ||
+            !AllocateSection(static_cast<uint32_t>(bytes.size()), section)) {
+            throw std::bad_alloc();
+        }
+        if (!bytes.empty()) {
+            std::memcpy(section->data.get(), bytes.data(), bytes.size());
+        }
+        return *section;
+    }
+
+    Section section_;
+    SectionReader reader_;
 };
-
-Decoding Whole(const Cursor& cursor) {
-    return {"", cursor.position()};
-}
-
-Decoding Damaged(const Cursor& cursor, std::string problem) {
-    return {std::move(problem), cursor.position()};
-}
 
 }  // namespace
 
@@ -75,96 +56,83 @@ std::string FoldFileName(std::string_view windows1251) {
     return folded;
 }
 
-SectionKind KindOfSection(std::string_view name) {
-    for (size_t i = 0; i < std::size(kSectionNames); ++i) {
-        if (NamesMatch(name.data(), name.size(), kSectionNames[i], strlen(kSectionNames[i]))) {
-            return static_cast<SectionKind>(i);
-        }
-    }
-    return SectionKind::Unknown;
-}
-
-const char* SectionName(SectionKind kind) {
-    const size_t index = static_cast<size_t>(kind);
-    return index < std::size(kSectionNames) ? kSectionNames[index] : "";
-}
-
 Decoding DecodeStringList(std::string_view bytes, std::vector<std::string>* strings) {
-    Cursor cursor(bytes);
+    HeldSection held(bytes);
     std::string text;
-    while (!cursor.AtEnd()) {
-        const bool whole = cursor.String(&text);
+    while (held.reader().Remaining() > 0) {
+        const bool whole = held.String(&text);
         if (!whole) {
             strings->push_back(text);
-            return Damaged(cursor, "ends inside a string, before the closing empty string");
+            return held.Damaged("ends inside a string, before the closing empty string");
         }
         if (text.empty()) {
-            return Whole(cursor);
+            return held.Whole();
         }
         strings->push_back(text);
     }
-    return Damaged(cursor, "ends before the closing empty string");
+    return held.Damaged("ends before the closing empty string");
 }
 
 Decoding DecodeStartupMsg(std::string_view bytes, std::string* caption, std::string* text) {
-    Cursor cursor(bytes);
-    if (!cursor.String(caption)) {
-        return Damaged(cursor, "ends inside the caption");
+    HeldSection held(bytes);
+    if (!held.String(caption)) {
+        return held.Damaged("ends inside the caption");
     }
-    if (!cursor.String(text)) {
-        return Damaged(cursor, "ends inside the text");
+    if (!held.String(text)) {
+        return held.Damaged("ends inside the text");
     }
-    return Whole(cursor);
+    return held.Whole();
 }
 
 Decoding DecodeRegistryKeys(std::string_view bytes, RegistryKeys* keys) {
-    Cursor cursor(bytes);
+    HeldSection held(bytes);
     uint32_t level = 0;
-    if (!cursor.String(&keys->subKey) || !cursor.String(&keys->folderValue) ||
-        !cursor.String(&keys->programValue) || !cursor.String(&keys->levelValue)) {
-        return Damaged(cursor, "ends inside its four strings");
+    if (!held.String(&keys->subKey) || !held.String(&keys->folderValue) ||
+        !held.String(&keys->programValue) || !held.String(&keys->levelValue)) {
+        return held.Damaged("ends inside its four strings");
     }
-    if (!cursor.Uint32(&level)) {
-        return Damaged(cursor, "ends inside the patch level");
+    if (!held.reader().ReadUint32(&level)) {
+        return held.Damaged("ends inside the patch level");
     }
     keys->level = static_cast<int32_t>(level);
-    return Whole(cursor);
+    return held.Whole();
 }
 
 Decoding DecodeCommands(std::string_view bytes, std::vector<Command>* commands) {
-    Cursor cursor(bytes);
+    HeldSection held(bytes);
     for (;;) {
         Command command;
-        if (!cursor.Byte(&command.flags)) {
-            return Damaged(cursor, "ends before the closing record");
+        if (!held.reader().ReadByte(&command.flags)) {
+            return held.Damaged("ends before the closing record");
         }
-        if (!cursor.String(&command.program)) {
-            return Damaged(cursor, "ends inside a program");
+        if (!held.String(&command.program)) {
+            return held.Damaged("ends inside a program");
         }
         if (command.program.empty()) {
-            return Whole(cursor);
+            return held.Whole();
         }
-        if (!cursor.String(&command.arguments)) {
-            return Damaged(cursor, "ends inside the arguments of a command");
+        if (!held.String(&command.arguments)) {
+            return held.Damaged("ends inside the arguments of a command");
         }
         commands->push_back(std::move(command));
     }
 }
 
 Decoding DecodeRegistryTable(std::string_view bytes, std::vector<RegistryRecord>* records) {
-    Cursor cursor(bytes);
+    HeldSection held(bytes);
+    SectionReader& reader = held.reader();
     for (;;) {
         RegistryRecord record;
-        if (!cursor.Uint32(&record.operation)) {
-            return Damaged(cursor, "ends before the closing operation 0");
+        if (!reader.ReadUint32(&record.operation)) {
+            return held.Damaged("ends before the closing operation 0");
         }
-        if (record.operation == 0) {
-            return Whole(cursor);
+        if (record.operation == kRegistryOperationEnd) {
+            return held.Whole();
         }
-        if (!cursor.Uint32(&record.root) || !cursor.String(&record.subKey) ||
-            !cursor.Uint32(&record.valueType) || !cursor.String(&record.valueName) ||
-            !cursor.String(&record.data)) {
-            return Damaged(cursor, "ends inside a record");
+        if (!reader.ReadUint32(&record.root) || !held.String(&record.subKey) ||
+            !reader.ReadUint32(&record.valueType) || !held.String(&record.valueName) ||
+            !held.String(&record.data)) {
+            return held.Damaged("ends inside a record");
         }
         records->push_back(std::move(record));
     }

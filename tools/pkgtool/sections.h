@@ -1,6 +1,7 @@
 // Control sections read back into the records the builder writes, for `show` and `extract`.
-// Each decoder walks the section's bytes with a bounded cursor, the way the installer walks
-// them, and says where the section is damaged instead of reading past its end.
+// Each decoder walks the section's bytes with the installer's own reader (apply/section.h), so
+// it reads what the installer reads, and says where the section is damaged instead of reading
+// past its end. Strings come as the package holds them (Windows-1251).
 #pragma once
 
 #include <cstddef>
@@ -9,36 +10,14 @@
 #include <string_view>
 #include <vector>
 
+#include "package/format.h"
 #include "package_builder.h"
 
 namespace pkgbuild {
 
-// The installer's buffers: a path holds 511 bytes, a replaced file's path 4 fewer (room for
-// ".bak"), a program path or command line 1023.
-constexpr size_t kInstallerPathLimit = 511;
-constexpr size_t kBackupSuffixLength = 4;
-constexpr size_t kInstallerCommandLimit = 1023;
-
 // A file name folded as Windows compares file names: ASCII and Windows-1251 letters without
 // case (entry names compare only ASCII letters so: see FoldName).
 std::string FoldFileName(std::string_view windows1251);
-
-// The control sections the installer reads, in the order a manifest's package holds them.
-enum class SectionKind {
-    RegistryKeys,
-    StartupMsg,
-    XlatNamesTable,
-    Folders,
-    CommandsToExecute,
-    FilesToRemove,
-    RegistryTable,
-    Unknown,
-};
-
-// The kind of a section name, ASCII case ignored as the installer finds sections.
-SectionKind KindOfSection(std::string_view name);
-// The name a manifest gives that kind (":Folders" ...).
-const char* SectionName(SectionKind kind);
 
 struct RegistryKeys {
     std::string subKey;

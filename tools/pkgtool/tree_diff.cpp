@@ -7,7 +7,7 @@
 //   created with the new name), never removed: the removal would find the new file.
 // - A replaced file F is first moved to "F.bak", and that name is deleted afterwards; so a
 //   file "F.bak" that NEW keeps is carried again after F.
-// - Paths are held in 511-byte buffers, a replaced file's with room for ".bak".
+// - Paths hold at most kPathCharacters, a replaced file's with room for its backup's suffix.
 #include "tree_diff.h"
 
 #include <algorithm>
@@ -30,7 +30,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr size_t kShortestInstallFolder = 3;  // "C:\"
-constexpr char kErrorMarker[] = "qlm_patch_apply_err.txt";
 constexpr size_t kCompareChunk = 1 << 16;
 
 struct Item {
@@ -283,12 +282,12 @@ bool MakePlan(const Tree& oldTree, const Tree& newTree, Plan* plan, std::string*
 
 // Refuses a path the installer's buffers cannot hold beside any installation folder.
 bool CheckLength(const Item& item, size_t extra, std::string* error) {
-    if (item.name.size() + extra + kShortestInstallFolder <= kInstallerPathLimit) {
+    if (item.name.size() + extra + kShortestInstallFolder <= kPathCharacters) {
         return true;
     }
     *error = Quoted(item.relative) + " is " + std::to_string(item.name.size()) +
              " bytes long; beside even the shortest installation folder (C:\\) the installer's " +
-             std::to_string(kInstallerPathLimit) + "-byte path buffers cannot hold it";
+             std::to_string(kPathCharacters) + "-byte path buffers cannot hold it";
     return false;
 }
 
@@ -312,7 +311,7 @@ bool CheckLengths(const Plan& plan, std::string* error) {
 // for a program's failure and deletes it.
 bool HoldsErrorMarker(const Tree& tree) {
     return std::any_of(tree.items.begin(), tree.items.end(),
-                       [](const Item& item) { return item.key == kErrorMarker; });
+                       [](const Item& item) { return item.key == kErrorMarkerName; });
 }
 
 std::string ManifestName(const Item& item) {
@@ -337,7 +336,7 @@ std::string PlanText(const Plan& plan, const fs::path& newRoot, const fs::path& 
     if (longest != 0) {
         text += "# The longest replaced path with its \".bak\" is " + std::to_string(longest) +
                 " bytes: installation folders of up to " +
-                std::to_string(kInstallerPathLimit - longest) + " bytes hold every file.\n";
+                std::to_string(kPathCharacters - longest) + " bytes hold every file.\n";
     }
     for (const Item* item : plan.newFolders) {
         text += "folder " + ManifestName(*item) + "\n";
@@ -406,7 +405,7 @@ bool DiffTrees(const std::string& oldRoot, const std::string& newRoot, const std
         });
     for (const Tree* tree : {&oldTree, &newTree}) {
         if (runsPrograms && HoldsErrorMarker(*tree)) {
-            *error = tree->label + " holds " + kErrorMarker +
+            *error = tree->label + " holds " + kErrorMarkerName +
                      ", which the installer takes for a failed external program";
             return false;
         }

@@ -151,12 +151,12 @@ void RunWindowLoop(Window) {
     if (runState == nullptr) {
         return;
     }
-    terminal.runStateChanged.wait(guard, [runState] { return runState->load() != 0; });
-    if (runState->load() == 1) {
+    terminal.runStateChanged.wait(guard, [runState] { return runState->load() != kRunWorking; });
+    if (runState->load() == kRunWaitingForUser) {
         Print(OutputOf(terminal), "[OK]\n");
         std::string ignored;
         ReadLine(InputOf(terminal), &ignored);
-        runState->store(2);
+        runState->store(kRunClosing);
     }
 }
 

@@ -23,10 +23,6 @@ constexpr int kStatusId = 1000;
 constexpr int kSecondTextId = 1001;
 constexpr UINT kMoveOnly = SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE;  // 0x15
 
-// Run states: 0 the worker is working, 1 it has finished, 2 the window may close.
-constexpr int32_t kRunWorking = 0;
-constexpr int32_t kRunClosing = 2;
-
 struct ProgressWindow {
     HWND dialog;
     std::atomic<int32_t>* runState;

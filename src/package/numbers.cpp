@@ -1,7 +1,7 @@
+#include "package/numbers.h"
+
 #include <cstdint>
 #include <cstring>
-
-#include "apply/apply.h"
 
 namespace {
 
