@@ -138,7 +138,9 @@ bool CopyWalk(Walk& from, Walk& to) {
     }
 }
 
-bool InflateWalk(Walk& from, Walk& to) {
+// Inflates one zlib stream from at most `limit` bytes of `from` into `to`; `*used` counts the
+// stream's bytes.
+static bool Inflate(Walk& from, uint64_t limit, Walk& to, uint64_t* used) {
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
     if (inflateInit_(&stream, kZlibInterfaceVersion, static_cast<int>(sizeof stream)) != Z_OK) {
@@ -151,20 +153,51 @@ bool InflateWalk(Walk& from, Walk& to) {
     // both sides are finite, so the loop ends.
     int result = Z_OK;
     bool released = true;
+    *used = 0;
     while (result == Z_OK && released) {
         if (!FillPiece(from) || !FillPiece(to)) {
             break;
         }
+        const uint64_t left = limit - *used;
         stream.next_in = from.piece;
-        stream.avail_in = from.pieceLength;
+        stream.avail_in = left < from.pieceLength ? static_cast<uint32_t>(left) : from.pieceLength;
+        const uint32_t offered = stream.avail_in;
         stream.next_out = to.piece != nullptr ? to.piece : &nothing;
         stream.avail_out = to.pieceLength;
         result = inflate(&stream, Z_NO_FLUSH);
-        released = UsePiece(from, from.pieceLength - stream.avail_in);
+        released = UsePiece(from, offered - stream.avail_in);
         released = UsePiece(to, to.pieceLength - stream.avail_out) && released;
+        *used += offered - stream.avail_in;
     }
     inflateEnd(&stream);
     return released && result == Z_STREAM_END && WalkDone(to);
+}
+
+bool InflateWalk(Walk& from, Walk& to) {
+    uint64_t used = 0;
+    return Inflate(from, UINT64_MAX, to, &used);
+}
+
+bool InflateWalkPart(Walk& from, uint64_t storedLength, Walk& to) {
+    uint64_t used = 0;
+    return Inflate(from, storedLength, to, &used) && used == storedLength;
+}
+
+bool ReadWalk(Walk& from, void* out, uint32_t length) {
+    uint8_t* bytes = static_cast<uint8_t*>(out);
+    while (length != 0) {
+        if (!FillPiece(from) || from.pieceLength == 0) {
+            return false;
+        }
+        const uint32_t taken = length < from.pieceLength ? length : from.pieceLength;
+        std::memcpy(bytes, from.piece, taken);
+        if (!UsePiece(from, taken)) {
+            return false;
+        }
+        bytes += taken;
+        length -= taken;
+    }
+    return true;
 }
 
 bool ReadFileBytes(WindowedFile& file, uint64_t offset, uint32_t length, void* out) {
