@@ -78,15 +78,17 @@ TEST_F(Posix, PathsConvertAndFindComponentsIgnoringCase) {
 // up in it.
 TEST_F(Posix, FolderIndexFollowsEveryChange) {
     test::Write(Native("Data.TXT"), "d");
-    // What the checks find is trusted for an hour here, so that the backend's own changes are
-    // seen however slowly the steps run. Changes by another process are seen once the checks
-    // are no longer trusted; changes by an external program the backend starts, at once.
+    // The checks of kept folder paths are trusted for an hour here, so that every change below
+    // is seen however slowly the steps run: names made or deleted by anyone at once, and a kept
+    // folder moved by another process once the checks are no longer trusted (`untrusted`).
     const auto trustLong = [] { platform::posix::TrustChecksForTesting(std::chrono::hours(1)); };
     trustLong();
-    const auto behind = [this, trustLong](const std::string& command) {
-        return [this, command, trustLong] {
+    const auto behind = [this](const std::string& command, bool untrusted = false) {
+        return [this, command, untrusted] {
             ASSERT_EQ(test::RunShell("cd " + test::Quote(Native()) + "; " + command).status, 0);
-            trustLong();
+            if (untrusted) {
+                platform::posix::TrustChecksForTesting(std::chrono::hours(1));
+            }
         };
     };
     const auto external = [this](const std::string& command) {
@@ -125,6 +127,10 @@ TEST_F(Posix, FolderIndexFollowsEveryChange) {
         {"a folder on the way moved by the backend",
          [&] { EXPECT_TRUE(platform::MovePath(P("Two").c_str(), P("Moved").c_str())); },
          "Two\\Down\\X.TXT", "Two/Down/X.TXT", false},
+        {"indexed again", behind(": > Moved/Down/y.txt"), "Moved\\Down\\Y.TXT", "Moved/Down/y.txt",
+         true},
+        {"and its folder on the way moved behind its back", behind("mv Moved Gone", true),
+         "Moved\\Down\\Y.TXT", "Moved/Down/Y.TXT", false},
     };
     for (const auto& [what, change, lookup, expected, exists] : steps) {
         SCOPED_TRACE(what);

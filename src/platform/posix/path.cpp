@@ -12,11 +12,13 @@
 //   when indexed, the very folder its index was read from;
 // - a path resolved through a case-insensitive match is dropped as soon as a name appears in
 //   the folder where that match was made, since an exact or smaller match may have come.
-// Those checks cost two system calls, more than a small file's own writing, so what they find
-// is trusted for a millisecond (kTrustedFor): another process's change is seen by the lookups
-// that start a millisecond after it, as if it had been made that much later, which no
-// installer can tell from a change that races with it anyway. This process's own changes are
-// seen by the very next lookup (NoteOwnChange).
+// The notifications are read before every lookup: one read that finds nothing is the price of
+// seeing at once a name that anyone made or deleted (the kernel queues the notification before
+// the call that made the change returns). The stat of a kept folder path costs as much again
+// for every folder of the path, so what it finds is trusted for a millisecond (kTrustedFor): a
+// kept folder or one above it moved or replaced by another process is seen by the lookups that
+// start a millisecond later, which no installer can tell from a move that races with it anyway.
+// This process's own moves are seen by the very next lookup (NoteOwnChange).
 // Folder modification times are not used: a change within the same timestamp tick as the
 // program's own last change to a folder would leave its time unchanged, and the program
 // changes the folders it installs into all the time.
@@ -79,11 +81,10 @@ struct NameCache {
     std::unordered_map<std::string, KeptFolder> kept;  // folder as written -> system path
     size_t nameCount = 0;
     uint64_t generation = 0;  // counts the times indexes were dropped
-    // Until when the last checks are trusted, whether this process has changed names since the
-    // notifications were last read, and the check round (a kept path is checked once a round).
+    // Until when the last checks of kept folder paths are trusted, and the check round (a kept
+    // path is checked once a round).
     std::chrono::steady_clock::time_point trustedUntil{};
     std::chrono::microseconds trustedFor = kTrustedFor;
-    bool unread = false;
     uint64_t round = 1;
     alignas(inotify_event) char events[16 * 1024];
 };
@@ -256,20 +257,16 @@ void ApplyReportedChanges(NameCache& cache) {
     }
 }
 
-// Makes what is kept true as of now, as far as trust requires: the notifications are read
-// when this process has changed names or the trust has run out, and then a new round of
-// checks of kept folder paths begins.
+// Makes what is kept true as of now, as far as trust requires: every notification reported
+// so far is applied, and a new round of checks of kept folder paths begins when the trust in
+// the last one has run out.
 void Refresh(NameCache& cache) {
     const auto now = std::chrono::steady_clock::now();
     if (now >= cache.trustedUntil) {
         cache.trustedUntil = now + cache.trustedFor;
         ++cache.round;
-        cache.unread = true;
     }
-    if (cache.unread) {
-        cache.unread = false;
-        ApplyReportedChanges(cache);
-    }
+    ApplyReportedChanges(cache);
 }
 
 bool SameFolder(const struct stat& info, const FolderIndex& index) {
@@ -630,7 +627,6 @@ void NoteOwnChange(OwnChange change, const std::string& path) {
             return;
         }
     }
-    cache.unread = true;
     if (change == OwnChange::PathsMayHaveMoved) {
         ++cache.round;
     }

@@ -17,10 +17,8 @@ namespace platform::posix {
 //
 // Folders of absolute paths are indexed by their folded names the first time a name is
 // missing in them, so that each later lookup there costs no folder read. The kernel's change
-// notifications (inotify) keep each index true, whoever changes the folder: this process, whose
-// changes the next lookup sees, or any other, whose changes are seen by the lookups made
-// kTrustedFor later. Without notifications a folder is read at each lookup, as if nothing
-// were kept.
+// notifications (inotify) keep each index true, whoever changes the folder: the next lookup sees
+// the change. Without notifications a folder is read at each lookup, as if nothing were kept.
 // `*exists`, when asked for, tells whether the result names an existing entry, as far as
 // the lookup saw (an index, or one lstat of the exact name).
 std::string ConvertPath(std::string_view path, bool* exists = nullptr);
@@ -28,14 +26,14 @@ std::string ConvertPath(std::string_view path, bool* exists = nullptr);
 // The same for a C string; null converts to the empty path, which names nothing.
 std::string ConvertPath(const char* path, bool* exists = nullptr);
 
-// How long after another process changed a folder the lookups may still miss the change: what
-// the last checks found is trusted that long, since checking costs more than a small file's
-// own writing.
+// How long after another process moved or replaced a kept folder (or one above it) the lookups
+// may still miss it: the stat that checks a kept folder path is trusted that long, since
+// checking each folder of each path costs more than a small file's own writing.
 constexpr std::chrono::microseconds kTrustedFor{1000};
 
 // ConvertPath for an absolute path whose folder is indexed: its system path in `*found`, and in
-// `*exists` whether it names an entry, told by the index with no system call (as long as the
-// last checks are trusted). False, with nothing looked up, when the folder has no index.
+// `*exists` whether it names an entry, told by the index (after one read of the notifications,
+// with no call on the name itself). False, with nothing looked up, when the folder has no index.
 bool LookUpInIndex(std::string_view path, std::string* found, bool* exists);
 
 // What this process has just changed at the system path `path`, so that the next lookup sees
