@@ -49,9 +49,10 @@ mkdir -p "$stage/$name"
 programs=()
 for program in "${windows_programs[@]}"; do
     read -r preset target file <<<"$program"
-    # The version resource (UTF-16) or text must say the version the release is named by.
+    # The version resource (UTF-16) or text must say the version the release is named by. grep
+    # reads to the end: stopping at the first match (-q) would fail the pipe (pipefail).
     { strings -a "build/$preset/$file"; strings -a -e l "build/$preset/$file"; } |
-        grep -qxF "$version" || die "build/$preset/$file does not say version $version"
+        grep -xF "$version" >/dev/null || die "build/$preset/$file does not say version $version"
     cp "build/$preset/$file" "build/$preset/$file.debug" "$stage/$name/"
     programs+=("$file")
 done
