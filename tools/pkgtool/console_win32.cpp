@@ -29,14 +29,18 @@ size_t WholeSequences(const char* bytes, size_t length) {
     return length;
 }
 
-// Malformed bytes show as U+FFFD.
+// Malformed bytes show as U+FFFD. A console may take fewer characters than it is given.
 void WriteText(HANDLE console, const char* bytes, size_t length) {
     wchar_t wide[kChunk + 4];
     const int units = MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(length), wide,
                                           static_cast<int>(sizeof wide / sizeof wide[0]));
-    DWORD written = 0;
-    if (units > 0) {
-        WriteConsoleW(console, wide, static_cast<DWORD>(units), &written, nullptr);
+    for (DWORD done = 0, written = 0; units > 0 && done < static_cast<DWORD>(units);
+         done += written) {
+        if (!WriteConsoleW(console, wide + done, static_cast<DWORD>(units) - done, &written,
+                           nullptr) ||
+            written == 0) {
+            return;
+        }
     }
 }
 
