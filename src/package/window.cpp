@@ -126,7 +126,9 @@ bool CopyWalk(Walk& from, Walk& to) {
     }
 }
 
-bool InflateWalk(Walk& from, Walk& to) {
+// Inflates one zlib stream from at most `limit` bytes of `from` into `to`; `*used` counts the
+// stream's bytes.
+static bool Inflate(Walk& from, uint64_t limit, Walk& to, uint64_t* used) {
     z_stream stream;
     std::memset(&stream, 0, sizeof stream);
     if (inflateInit_(&stream, kZlibInterfaceVersion, static_cast<int>(sizeof stream)) != Z_OK) {
@@ -138,20 +140,49 @@ bool InflateWalk(Walk& from, Walk& to) {
     // input used up, or output full before the stream's end) or finds damage; the pieces of
     // both sides are finite, so the loop ends.
     int result = Z_OK;
+    *used = 0;
     while (result == Z_OK) {
         if (!FillPiece(from) || !FillPiece(to)) {
             break;
         }
+        const uint64_t left = limit - *used;
         stream.next_in = from.piece;
-        stream.avail_in = from.pieceLength;
+        stream.avail_in = left < from.pieceLength ? static_cast<uint32_t>(left) : from.pieceLength;
+        const uint32_t offered = stream.avail_in;
         stream.next_out = to.piece != nullptr ? to.piece : &nothing;
         stream.avail_out = to.pieceLength;
         result = inflate(&stream, Z_NO_FLUSH);
-        UsePiece(from, from.pieceLength - stream.avail_in);
+        UsePiece(from, offered - stream.avail_in);
         UsePiece(to, to.pieceLength - stream.avail_out);
+        *used += offered - stream.avail_in;
     }
     inflateEnd(&stream);
     return result == Z_STREAM_END && WalkDone(to);
+}
+
+bool InflateWalk(Walk& from, Walk& to) {
+    uint64_t used = 0;
+    return Inflate(from, UINT64_MAX, to, &used);
+}
+
+bool InflateWalkPart(Walk& from, uint64_t storedLength, Walk& to) {
+    uint64_t used = 0;
+    return Inflate(from, storedLength, to, &used) && used == storedLength;
+}
+
+bool ReadWalk(Walk& from, void* out, uint32_t length) {
+    uint8_t* bytes = static_cast<uint8_t*>(out);
+    while (length != 0) {
+        if (!FillPiece(from) || from.pieceLength == 0) {
+            return false;
+        }
+        const uint32_t taken = length < from.pieceLength ? length : from.pieceLength;
+        std::memcpy(bytes, from.piece, taken);
+        UsePiece(from, taken);
+        bytes += taken;
+        length -= taken;
+    }
+    return true;
 }
 
 bool ReadFileBytes(WindowedFile& file, uint64_t offset, uint32_t length, void* out) {

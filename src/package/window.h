@@ -70,6 +70,14 @@ bool CopyWalk(Walk& from, Walk& to);
 // nothing is ever written past the end of `to`.
 bool InflateWalk(Walk& from, Walk& to);
 
+// The same for a stream of exactly `storedLength` bytes at the walk's position, which ends
+// the stream there: a stream that ends sooner or later than its length is false as well.
+bool InflateWalkPart(Walk& from, uint64_t storedLength, Walk& to);
+
+// Copies the next `length` bytes of the walk into `out`; false when the walk ends first or a
+// view cannot be mapped.
+bool ReadWalk(Walk& from, void* out, uint32_t length);
+
 // Copies `length` bytes at `offset` of the file into `out`; false when they do not lie within
 // the file or cannot be mapped.
 bool ReadFileBytes(WindowedFile& file, uint64_t offset, uint32_t length, void* out);

@@ -10,7 +10,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 seconds=${1:-60}
 shift || true
-targets=(package_fuzz apply_fuzz section_fuzz)
+targets=(package_fuzz apply_fuzz section_fuzz delta_fuzz)
 [ $# -eq 0 ] || targets=("$@")
 
 cd "$root"
