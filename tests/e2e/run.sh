@@ -484,9 +484,10 @@ case_names_outside_windows_1251() {
 # pkgtool.exe, given Windows paths, makes from two builds with Cyrillic names the manifest and,
 # byte for byte, the package that the Linux pkgtool makes; shows it on a file as the Linux one
 # does, and the same in the console (Cyrillic text of several pieces of 4 KiB); takes it apart
-# into what the Linux pkgtool extracts, which builds the same package again; and PATCH.EXE turns the old build into the new one with it. BASE is UTF-8 as Notepad
-# saves it: a byte-order mark and CRLF line ends. Under code page 1252, where a program that
-# handed these names to the system's ANSI calls would fail.
+# into what the Linux pkgtool extracts, which builds the same package again; and PATCH.EXE turns
+# the old build into the new one with it. BASE is UTF-8 as Notepad saves it: a byte-order mark
+# and CRLF line ends. Under code page 1252, where a program that handed these names to the
+# system's ANSI calls would fail.
 case_pkgtool_exe_makes_the_package_pkgtool_makes() {
     local k=${key//\\/\\\\} q="Q:\\$name" shown
     install_game 1
