@@ -216,13 +216,21 @@ P() { # ARGUMENT...: its output as it writes it to a file, UTF-8 with CRLF line 
 # The same in a console (Wine's, on a pseudo-terminal wide enough for every line): what the
 # console shows, as UTF-8, without the terminal's control sequences, carriage returns and
 # blanks (the console moves the cursor over some of them). Wine's console reaches the terminal
-# a little after the program has ended.
+# some time after the program has ended, later on a busy machine: the terminal is read until
+# nothing more has come for two seconds (the file it is kept in starts and ends with a line of
+# script's own).
 P_console() { # ARGUMENT...
-    local command
+    local command shown
+    shown=$(mktemp)
     mapfile -d '' command < <(pkgtool_exe_command)
-    script -qec "stty cols 500 && cd $(printf '%q' "$dir") &&
-        timeout 120 $(printf '%q ' "${command[@]}" "$@"); sleep 1" /dev/null </dev/null |
-        sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' | tr -d '\r '
+    script -qfec "stty cols 500 && cd $(printf '%q' "$dir") &&
+        timeout 120 $(printf '%q ' "${command[@]}" "$@");
+        last=-1; for _ in \$(seq 60); do
+            now=\$(stat -c %s $(printf '%q' "$shown")); [ \"\$now\" = \"\$last\" ] && break
+            last=\$now; sleep 2
+        done" "$shown" </dev/null >/dev/null
+    sed '1d; /^Script done on /d; s/\x1b\[[0-9;?]*[A-Za-z]//g' "$shown" | tr -d '\r '
+    rm -f "$shown"
 }
 
 # --- cases ----------------------------------------------------------------------------------
