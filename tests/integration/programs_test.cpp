@@ -147,6 +147,8 @@ TEST_F(Pkgtool, DiffMakesThePatchThatTurnsOldIntoNew) {
     ASSERT_EQ(Run("diff old new base.manifest patch.manifest"), 0) << output_;
     const std::string manifest = test::Read(Path("patch.manifest")).value_or("");
     EXPECT_EQ(manifest.find("game.exe"), std::string::npos) << manifest;
+    // Sources count from the manifest's folder, here the current one.
+    EXPECT_NE(manifest.find("= new/changed.txt\n"), std::string::npos) << manifest;
     ASSERT_EQ(Run("build patch.manifest patch.pkg"), 0) << output_;
 
     fs::copy(Path("old"), Path("Game"), fs::copy_options::recursive);

@@ -20,6 +20,7 @@
 #include <system_error>
 #include <vector>
 
+#include "host_path.h"
 #include "manifest.h"
 #include "sections.h"
 #include "text/codepage.h"
@@ -106,13 +107,13 @@ bool WindowsName(const std::string& relative, std::string* name, std::string* pr
 bool ScanTree(Tree* tree, std::string* error) {
     std::error_code ec;
     if (!fs::is_directory(tree->root, ec)) {
-        *error = tree->label + " " + Quoted(tree->root.string()) + " is not a folder";
+        *error = tree->label + " " + Quoted(Utf8OfPath(tree->root)) + " is not a folder";
         return false;
     }
     fs::recursive_directory_iterator it(tree->root, ec);
     for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         Item item;
-        item.relative = it->path().lexically_relative(tree->root).generic_string();
+        item.relative = Utf8OfPath(it->path().lexically_relative(tree->root));
         const std::string where = tree->label + ": " + Quoted(item.relative);
         std::error_code statusError;
         const fs::file_status status = it->symlink_status(statusError);
@@ -139,8 +140,8 @@ bool ScanTree(Tree* tree, std::string* error) {
         tree->items.push_back(std::move(item));
     }
     if (ec) {
-        *error =
-            "cannot list " + tree->label + " " + Quoted(tree->root.string()) + ": " + ec.message();
+        *error = "cannot list " + tree->label + " " + Quoted(Utf8OfPath(tree->root)) + ": " +
+                 ec.message();
         return false;
     }
     std::sort(tree->items.begin(), tree->items.end(),
@@ -158,7 +159,7 @@ bool ScanTree(Tree* tree, std::string* error) {
 using FileHandle = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
 FileHandle OpenForReading(const fs::path& path) {
-    return FileHandle(std::fopen(path.c_str(), "rb"), &std::fclose);
+    return FileHandle(OpenHostFile(path, "rb"), &std::fclose);
 }
 
 // Compares two files of the same size byte by byte.
@@ -166,7 +167,7 @@ bool SameContent(const fs::path& a, const fs::path& b, bool* same, std::string* 
     const FileHandle first = OpenForReading(a);
     const FileHandle second = OpenForReading(b);
     if (!first || !second) {
-        *error = "cannot read " + Quoted((first ? b : a).string());
+        *error = "cannot read " + Quoted(Utf8OfPath(first ? b : a));
         return false;
     }
     std::vector<char> chunkA(kCompareChunk);
@@ -175,7 +176,7 @@ bool SameContent(const fs::path& a, const fs::path& b, bool* same, std::string* 
         const size_t readA = std::fread(chunkA.data(), 1, chunkA.size(), first.get());
         const size_t readB = std::fread(chunkB.data(), 1, chunkB.size(), second.get());
         if (std::ferror(first.get()) || std::ferror(second.get())) {
-            *error = "cannot read " + Quoted(a.string()) + " or " + Quoted(b.string());
+            *error = "cannot read " + Quoted(Utf8OfPath(a)) + " or " + Quoted(Utf8OfPath(b));
             return false;
         }
         if (readA != readB || std::memcmp(chunkA.data(), chunkB.data(), readA) != 0) {
@@ -224,8 +225,8 @@ bool CompareItems(const Tree& oldTree, const Tree& newTree, const Item& before, 
         return true;
     }
     bool same = before.name == after.name && before.size == after.size;
-    if (same &&
-        !SameContent(oldTree.root / before.relative, newTree.root / after.relative, &same, error)) {
+    if (same && !SameContent(oldTree.root / PathOfUtf8(before.relative),
+                             newTree.root / PathOfUtf8(after.relative), &same, error)) {
         return false;
     }
     if (!same) {
@@ -342,8 +343,9 @@ std::string PlanText(const Plan& plan, const fs::path& newRoot, const fs::path& 
         text += "folder " + ManifestName(*item) + "\n";
     }
     for (const Item* item : plan.carriedFiles) {
-        const fs::path source = (newRoot / item->relative).lexically_proximate(outputFolder);
-        text += "file " + ManifestName(*item) + " = " + EscapeField(source.generic_string()) + "\n";
+        const fs::path source =
+            (newRoot / PathOfUtf8(item->relative)).lexically_proximate(outputFolder);
+        text += "file " + ManifestName(*item) + " = " + EscapeField(Utf8OfPath(source)) + "\n";
     }
     for (const auto* list : {&plan.removedFiles, &plan.removedFolders}) {
         for (const Item* item : *list) {
@@ -362,16 +364,18 @@ size_t LineCount(std::string_view text) {
 bool DiffTrees(const std::string& oldRoot, const std::string& newRoot, const std::string& basePath,
                const std::string& outputPath, std::string* error) {
     std::error_code ec;
-    Tree oldTree{"OLD", fs::weakly_canonical(fs::absolute(oldRoot, ec), ec), {}};
-    Tree newTree{"NEW", fs::weakly_canonical(fs::absolute(newRoot, ec), ec), {}};
+    Tree oldTree{"OLD", fs::weakly_canonical(fs::absolute(PathOfUtf8(oldRoot), ec), ec), {}};
+    Tree newTree{"NEW", fs::weakly_canonical(fs::absolute(PathOfUtf8(newRoot), ec), ec), {}};
+    // The folder of the output made absolute first: an output named without one ("patch.txt")
+    // has an empty parent, which no path can be made relative to.
     const fs::path outputFolder =
-        fs::weakly_canonical(fs::absolute(fs::path(outputPath).parent_path(), ec), ec);
+        fs::weakly_canonical(fs::absolute(PathOfUtf8(outputPath), ec).parent_path(), ec);
     Bytes base;
     if (!ReadFile(basePath, &base)) {
         *error = "cannot read BASE " + Quoted(basePath);
         return false;
     }
-    if (fs::equivalent(basePath, outputPath, ec)) {
+    if (fs::equivalent(PathOfUtf8(basePath), PathOfUtf8(outputPath), ec)) {
         *error = "OUTPUT " + Quoted(outputPath) + " is BASE; writing it would lose BASE";
         return false;
     }
@@ -383,7 +387,7 @@ bool DiffTrees(const std::string& oldRoot, const std::string& newRoot, const std
 
     std::string text =
         RebaseHostPaths(std::string(base.begin(), base.end()),
-                        fs::path(basePath).parent_path().string(), outputFolder.string());
+                        Utf8OfPath(PathOfUtf8(basePath).parent_path()), Utf8OfPath(outputFolder));
     if (!text.empty() && text.back() != '\n') {
         text += '\n';
     }
@@ -394,7 +398,7 @@ bool DiffTrees(const std::string& oldRoot, const std::string& newRoot, const std
     // placeholder's name, a name given twice) are caught here, before anything is written.
     Package package;
     std::string problem;
-    if (!ParseManifest(text, outputFolder.string(), &package, &problem)) {
+    if (!ParseManifest(text, Utf8OfPath(outputFolder), &package, &problem)) {
         *error = "the patch's manifest would not build: " + problem + " (lines 1 to " +
                  std::to_string(baseLines) + " are BASE's)";
         return false;
