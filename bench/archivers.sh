@@ -2,20 +2,21 @@
 # qlmpatch against the archivers: the same game-like tree installed from a package by qlmpatch
 # (Release build, no sanitizers) and extracted by tar -xzf, unzip and 7z x, with cp -r as the
 # file system's floor; then one folder of many files, qlmpatch against tar -xf and against the
-# floors of writing those files alone: through views as qlmpatch does, and with write(2).
+# floors of writing those files alone: through the views qlmpatch writes through (buffers
+# written with pwrite on Linux), and with write(2).
 #
 #   bench/archivers.sh [--mib N] [--rounds N] [--flat-kib N] [--only game|flat]
 #                      [--strace] [--also LABEL=PROGRAM] [--priority] [--work FOLDER]
 #
 # Every tool runs in each round, in the same order, into a fresh folder on the same file
-# system, where nothing was deleted in the last 30 seconds; the inputs stay in the page cache
+# system, where nothing was deleted in the last minute; the inputs stay in the page cache
 # for all alike (a warm-up read comes first) and every output is compared with the source
 # tree. The table gives median wall and processor times and each tool's time divided by
 # qlmpatch's (the processor time is the steadier figure on a machine that others share; so is
-# the best round). --strace adds the system call counts of one run of each qlmpatch; --also
-# adds another qlmpatch build to the same rounds (to compare two builds on the same data);
-# --priority runs every tool alike at a raised CPU and I/O priority, which steadies the
-# figures on a busy machine.
+# the best round). --strace adds the system call counts of one run of each qlmpatch, on the
+# tree and on the folder of 1,000 files; --also adds another qlmpatch build to the same rounds
+# (to compare two builds on the same data); --priority runs every tool alike at a raised CPU
+# and I/O priority, which steadies the figures on a busy machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -39,7 +40,7 @@ while (($#)); do
         --also) also_labels+=("${2%%=*}"); also_programs+=("$(realpath "${2#*=}")"); shift 2 ;;
         --priority) priority=(nice -n -10 ionice -c 2 -n 0); shift ;;
         --work) work=$2; shift 2 ;;
-        *) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+        *) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
     esac
 done
 
@@ -107,14 +108,14 @@ run_tool() {  # TOOL SOURCE INPUT_BASE ROUND
 }
 
 # Removes every output, then waits until the file system no longer counts their inodes as
-# recently deleted: without a journal, ext4 steps over inodes freed in the last 30 seconds
-# when it makes a file, which slows whatever creates files next by a factor that depends on
+# recently deleted: without a journal, ext4 steps over inodes freed in the last 60 seconds
+# (once their inode table is written back: the sync) when it makes a file, which slows whatever creates files next by a factor that depends on
 # where its folder lands, so a tool run right after a deletion would be measured unfairly.
 clear_outputs() {
     if [[ -n "$(ls -A "$out" 2>/dev/null)" ]]; then
         rm -rf "${out:?}"/*
         sync
-        sleep 31
+        sleep 61
     fi
 }
 
@@ -128,7 +129,7 @@ run_command() {  # TOOL TARGET SOURCE INPUT_BASE
                         < /dev/null > /dev/null ;;
         tar-xzf) "${run[@]}" tar -xzf "$base.tar.gz" -C "$target" ;;
         tar-xf) "${run[@]}" tar -xf "$base.tar" -C "$target" ;;
-        mapped-floor) "${run[@]}" "$extract_floor" mapped "$base.tar" "$target" ;;
+        views-floor) "${run[@]}" "$extract_floor" views "$base.tar" "$target" ;;
         write-floor) "${run[@]}" "$extract_floor" write "$base.tar" "$target" ;;
         unzip) "${run[@]}" unzip -q "$base.zip" -d "$target" ;;
         7z-x) "${run[@]}" 7z x -y -bd -bso0 -bsp0 -o"$target" "$base.zip" ;;
@@ -207,17 +208,30 @@ make_inputs() {  # SOURCE BASE STORED(0/1) ARCHIVES...
     done
 }
 
+# The system call counts of one run of a qlmpatch build, and their total per file installed.
 strace_counts() {  # SOURCE BASE LABEL PROGRAM
-    local target=$out/strace
+    local target=$out/strace files
     clear_outputs
     prepare_install "$target" "$1"
+    files=$(find "$1" -type f | wc -l)
     echo
-    echo "System calls of one run of $3 (strace -c -f):"
+    echo "System calls of one run of $3 (strace -c -f), $files files:"
     QLM_REGISTRY=$work/registry.reg strace -c -f -o "$work/strace.txt" \
         "$4" "$2.pkg" < /dev/null > /dev/null
     diff -r -q "$1" "$target" > /dev/null || { echo "archivers: strace run differs" >&2; exit 1; }
     clear_outputs
     sed 's/^/  /' "$work/strace.txt"
+    awk -v files="$files" '$NF == "total" { printf "  %.1f calls a file\n", $(NF - 2) / files }' \
+        "$work/strace.txt"
+}
+
+# strace_counts for qlmpatch and each build added with --also.
+strace_all() {  # SOURCE BASE
+    strace_counts "$1" "$2" qlmpatch "$qlmpatch"
+    local tool
+    for tool in "${extra_tools[@]}"; do
+        strace_counts "$1" "$2" "$tool" "${also_of[$tool]}"
+    done
 }
 
 if [[ -z "$only" || "$only" == game ]]; then
@@ -237,12 +251,7 @@ if [[ -z "$only" || "$only" == game ]]; then
          "zip $(du -m --apparent-size "$game/input.zip" | cut -f1) MiB"
     compare "Game-like tree, $mib MiB" "$game/tree" "$game/input" \
         qlmpatch "${extra_tools[@]}" tar-xzf unzip 7z-x cp
-    if ((with_strace)); then
-        strace_counts "$game/tree" "$game/input" qlmpatch "$qlmpatch"
-        for tool in "${extra_tools[@]}"; do
-            strace_counts "$game/tree" "$game/input" "$tool" "${also_of[$tool]}"
-        done
-    fi
+    ((with_strace)) && strace_all "$game/tree" "$game/input"
 fi
 
 if [[ -z "$only" || "$only" == flat ]]; then
@@ -258,6 +267,7 @@ if [[ -z "$only" || "$only" == flat ]]; then
             touch "$flat/done"
         fi
         compare "One folder, $count files of $flat_kib KiB, stored" "$flat/tree" "$flat/input" \
-            qlmpatch "${extra_tools[@]}" tar-xf mapped-floor write-floor cp
+            qlmpatch "${extra_tools[@]}" tar-xf views-floor write-floor cp
+        ((with_strace && count == 1000)) && strace_all "$flat/tree" "$flat/input"
     done
 fi

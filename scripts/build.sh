@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Configures and builds both programs: build/host (qlmpatch, pkgtool, tests; sanitizers on)
-# and build/win32 (PATCH.EXE, helper.exe, robot.exe).
+# Configures and builds the programs: build/host (qlmpatch, pkgtool, tests; sanitizers on),
+# build/win32 (PATCH.EXE, helper.exe, robot.exe) and build/win64 (pkgtool.exe).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset host > /dev/null
@@ -9,3 +9,5 @@ find build/host -name '*.gcda' -delete
 cmake --build --preset host
 cmake --preset win32 > /dev/null
 cmake --build --preset win32
+cmake --preset win64 > /dev/null
+cmake --build --preset win64

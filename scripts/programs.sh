@@ -7,6 +7,7 @@
 # another folder builds both to the same bytes.
 windows_programs=(
     "win32 patch_exe PATCH.EXE"
+    "win64 pkgtool pkgtool.exe"
 )
 
 # Linux programs: targets of the preset `release` (optimised, no sanitizers), in build/release.

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Writes dist/qlm-patch-VERSION.zip, the release: the Windows programs with their symbols files
-# (PATCH.EXE, PATCH.EXE.debug), the Linux qlmpatch and pkgtool (optimised, no sanitizers), the
-# README and docs, and SHA256SUMS of all of them, in one folder qlm-patch-VERSION. VERSION is
-# what pkgtool --version says, that is project() in CMakeLists.txt. The Windows programs are
-# the very files the Wine suite tests (build/win32/PATCH.EXE).
+# (PATCH.EXE and pkgtool.exe, see scripts/programs.sh), the Linux qlmpatch and pkgtool
+# (optimised, no sanitizers), the README and docs, and SHA256SUMS of all of them, in one folder
+# qlm-patch-VERSION. VERSION is what pkgtool --version says, that is project() in
+# CMakeLists.txt. The Windows programs are the very files the Wine suite tests
+# (build/win32/PATCH.EXE, build/win64/pkgtool.exe).
 #
 # Another folder or machine (Debian 12 with what scripts/setup.sh installs) that builds the same
 # commit gets the same zip, byte for byte: the programs build reproducibly (see CMakeLists.txt),
@@ -48,9 +49,10 @@ mkdir -p "$stage/$name"
 programs=()
 for program in "${windows_programs[@]}"; do
     read -r preset target file <<<"$program"
-    # The version resource (UTF-16) or text must say the version the release is named by.
+    # The version resource (UTF-16) or text must say the version the release is named by. grep
+    # reads to the end: stopping at the first match (-q) would fail the pipe (pipefail).
     { strings -a "build/$preset/$file"; strings -a -e l "build/$preset/$file"; } |
-        grep -qxF "$version" || die "build/$preset/$file does not say version $version"
+        grep -xF "$version" >/dev/null || die "build/$preset/$file does not say version $version"
     cp "build/$preset/$file" "build/$preset/$file.debug" "$stage/$name/"
     programs+=("$file")
 done

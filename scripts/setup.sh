@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make zlib1g-dev libgtest-dev libbenchmark-dev
-          g++-mingw-w64-i686 libz-mingw-w64-dev
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
           wine wine32:i386 wine64 qemu-user-static gcc-multilib
           xvfb x11-utils locales imagemagick osslsigncode openssl zip unzip
           clang libclang-rt-14-dev gcovr)

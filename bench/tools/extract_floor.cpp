@@ -2,9 +2,9 @@
 // files of a plain (ustar) tar of one folder, with nothing else around them (no lookups, no
 // backups, no progress). Not part of the product.
 //
-//   extract_floor mapped TAR FOLDER   each file the way qlmpatch makes it, through the same
-//                                     calls: created, reserved at its final size, mapped,
-//                                     filled through views, unmapped, closed
+//   extract_floor views TAR FOLDER    each file the way qlmpatch makes it, through the same
+//                                     calls: created, reserved at its final size by its
+//                                     mapping, filled through views, closed
 //   extract_floor write TAR FOLDER    each file created and filled with one write(2)
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -37,7 +37,7 @@ bool ParseOctal(const char* field, size_t width, uint64_t& value) {
 
 // Through the installer's own calls: the mapping reserves the file at its final size, and the
 // walk fills it view by view. The posix backend's File is the descriptor itself.
-bool WriteMapped(int fd, const char* data, size_t size) {
+bool WriteThroughViews(int fd, const char* data, size_t size) {
     const platform::Mapping mapping = platform::CreateWriteMapping(platform::File{fd}, size);
     if (!mapping.valid()) {
         return false;
@@ -62,24 +62,24 @@ bool WriteWhole(int fd, const char* data, size_t size) {
     return true;
 }
 
-bool ExtractFile(const std::string& path, const char* data, size_t size, bool mapped) {
+bool ExtractFile(const std::string& path, const char* data, size_t size, bool views) {
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         return false;
     }
     const bool written =
-        size == 0 || (mapped ? WriteMapped(fd, data, size) : WriteWhole(fd, data, size));
+        size == 0 || (views ? WriteThroughViews(fd, data, size) : WriteWhole(fd, data, size));
     return close(fd) == 0 && written;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4 || (strcmp(argv[1], "mapped") != 0 && strcmp(argv[1], "write") != 0)) {
-        fprintf(stderr, "usage: extract_floor mapped|write TAR FOLDER\n");
+    if (argc != 4 || (strcmp(argv[1], "views") != 0 && strcmp(argv[1], "write") != 0)) {
+        fprintf(stderr, "usage: extract_floor views|write TAR FOLDER\n");
         return 2;
     }
-    const bool mapped = strcmp(argv[1], "mapped") == 0;
+    const bool views = strcmp(argv[1], "views") == 0;
     const int tar = open(argv[2], O_RDONLY | O_CLOEXEC);
     struct stat info;
     if (tar < 0 || fstat(tar, &info) != 0 || info.st_size <= 0) {
@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         if (regular && !ExtractFile(std::string(argv[3]) + "/" + name, header + kBlock,
-                                    static_cast<size_t>(size), mapped)) {
+                                    static_cast<size_t>(size), views)) {
             fprintf(stderr, "extract_floor: cannot write %s\n", name.c_str());
             return 1;
         }

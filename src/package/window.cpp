@@ -8,7 +8,7 @@
 static const char kZlibInterfaceVersion[] = "1.1.3";
 
 void CloseWindow(WindowedFile& file) {
-    platform::UnmapView(file.view);
+    platform::UnmapView(file.view);  // only read
     file.view = platform::View{};
 }
 
@@ -99,7 +99,6 @@ bool FillPiece(Walk& walk) {
         }
         walk.piece = walk.file->view.data + (walk.position - walk.file->viewStart);
     } else {
-        platform::UnmapView(walk.view);
         walk.view = platform::MapView(walk.mapping, walk.position, length);
         if (!walk.view.valid()) {
             return false;
@@ -111,11 +110,23 @@ bool FillPiece(Walk& walk) {
     return true;
 }
 
-static void UsePiece(Walk& walk, uint32_t used) {
+// Releases the view the walk holds of its own; false when bytes written through it could not
+// reach the file.
+static bool ReleaseView(Walk& walk) {
+    const bool released = platform::UnmapView(walk.view);
+    walk.view = platform::View{};
+    return released;
+}
+
+// Moves past `used` bytes of the piece. A view of the walk's own is released as soon as its
+// piece is used up, so that the bytes written through it reach the file within the copy or the
+// inflate that wrote them, and a write that fails there fails that call.
+static bool UsePiece(Walk& walk, uint32_t used) {
     if (used != 0) {
         walk.piece += used;
         walk.pieceLength -= used;
     }
+    return walk.pieceLength != 0 || ReleaseView(walk);
 }
 
 bool WalkDone(const Walk& walk) {
@@ -123,8 +134,7 @@ bool WalkDone(const Walk& walk) {
 }
 
 void EndWalk(Walk& walk) {
-    platform::UnmapView(walk.view);
-    walk.view = platform::View{};
+    ReleaseView(walk);  // a walk ended early has failed already
     walk.piece = nullptr;
     walk.pieceLength = 0;
 }
@@ -143,8 +153,10 @@ bool CopyWalk(Walk& from, Walk& to) {
         const uint32_t length =
             from.pieceLength < to.pieceLength ? from.pieceLength : to.pieceLength;
         std::memcpy(to.piece, from.piece, length);
-        UsePiece(from, length);
-        UsePiece(to, length);
+        const bool readOn = UsePiece(from, length);
+        if (!UsePiece(to, length) || !readOn) {
+            return false;
+        }
     }
 }
 
@@ -162,8 +174,9 @@ static bool Inflate(Walk& from, uint64_t limit, Walk& to, uint64_t* used) {
     // input used up, or output full before the stream's end) or finds damage; the pieces of
     // both sides are finite, so the loop ends.
     int result = Z_OK;
+    bool released = true;
     *used = 0;
-    while (result == Z_OK) {
+    while (result == Z_OK && released) {
         if (!FillPiece(from) || !FillPiece(to)) {
             break;
         }
@@ -174,12 +187,12 @@ static bool Inflate(Walk& from, uint64_t limit, Walk& to, uint64_t* used) {
         stream.next_out = to.piece != nullptr ? to.piece : &nothing;
         stream.avail_out = to.pieceLength;
         result = inflate(&stream, Z_NO_FLUSH);
-        UsePiece(from, offered - stream.avail_in);
-        UsePiece(to, to.pieceLength - stream.avail_out);
+        released = UsePiece(from, offered - stream.avail_in);
+        released = UsePiece(to, to.pieceLength - stream.avail_out) && released;
         *used += offered - stream.avail_in;
     }
     inflateEnd(&stream);
-    return result == Z_STREAM_END && WalkDone(to);
+    return released && result == Z_STREAM_END && WalkDone(to);
 }
 
 bool InflateWalk(Walk& from, Walk& to) {
@@ -200,7 +213,9 @@ bool ReadWalk(Walk& from, void* out, uint32_t length) {
         }
         const uint32_t taken = length < from.pieceLength ? length : from.pieceLength;
         std::memcpy(bytes, from.piece, taken);
-        UsePiece(from, taken);
+        if (!UsePiece(from, taken)) {
+            return false;
+        }
         bytes += taken;
         length -= taken;
     }

@@ -1,7 +1,9 @@
 // Reading and writing through views of one window at a time. A walk covers a range of a
 // mapped file, or of memory, and hands it out piece by piece: no piece crosses a multiple of
-// the window, and the view of a used piece is unmapped before the next one is mapped, so a walk
-// holds at most one window of address space however long its range. A file that is read
+// the window, and the view of a piece is released as soon as the piece is used up, so a walk
+// holds at most one window of address space however long its range, and what was written
+// through a view has reached the file (or failed the call that used it) by the time the copy
+// or the inflate that filled it returns. A file that is read
 // again and again (the package) keeps the view of the window last read for the next read.
 //
 // Copying and inflating take one walk to read and one to write; each side moves on by itself
@@ -71,16 +73,18 @@ bool FillPiece(Walk& walk);
 // True when every byte of the walk has been used.
 bool WalkDone(const Walk& walk);
 
-// Unmaps the view the walk holds of its own.
+// Releases the view the walk holds of its own: that of a walk stopped before its piece was
+// used up, which has failed anyway.
 void EndWalk(Walk& walk);
 
-// Copies the rest of `from` into `to`. False when `to` ends first or a view cannot be mapped.
+// Copies the rest of `from` into `to`. False when `to` ends first, a view cannot be mapped, or
+// bytes written cannot reach the file.
 bool CopyWalk(Walk& from, Walk& to);
 
 // Inflates the one zlib stream that `from` holds into `to`, calling inflate as often as the
 // pieces need. True only when the stream ended having filled `to` exactly: a damaged,
-// truncated or overlong stream, a wrong Adler-32 or a view that cannot be mapped is false, and
-// nothing is ever written past the end of `to`.
+// truncated or overlong stream, a wrong Adler-32, a view that cannot be mapped or bytes that
+// cannot reach the file is false, and nothing is ever written past the end of `to`.
 bool InflateWalk(Walk& from, Walk& to);
 
 // The same for a stream of exactly `storedLength` bytes at the walk's position, which ends

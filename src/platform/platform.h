@@ -31,12 +31,12 @@ struct Mapping {
     bool valid() const { return value != 0; }
 };
 
-// A view of part of a mapped file. `data` is the first byte asked for; the system maps from an
-// aligned offset at or before it, which only UnmapView needs to know.
+// A view of part of a mapped file. `data` is the first byte asked for; `base` is what only
+// UnmapView needs: the start of the system's view, which maps from an aligned offset at or
+// before `data` (win32), or the backend's buffer that holds the bytes (posix).
 struct View {
     uint8_t* data = nullptr;
     void* base = nullptr;
-    size_t mappedLength = 0;
     bool valid() const { return data != nullptr; }
 };
 
@@ -46,7 +46,8 @@ struct View {
 constexpr uint32_t kViewWindow = 32u << 20;
 static_assert(kViewWindow % (64u << 10) == 0);
 
-// The window in force: kViewWindow, unless a test of the posix backend made it smaller.
+// The window in force: kViewWindow on win32; on posix, whose views are buffers, a smaller one
+// of its own (at most kViewWindow), unless a test made it smaller still.
 uint32_t ViewWindow();
 
 // How many bytes a view from `offset` may cover before `end`: up to `end` or to the next
@@ -78,18 +79,25 @@ bool IsSameFile(File file, const char* path);
 // A read-only mapping of the whole file. Fails for a file of length 0, as on Windows.
 Mapping CreateReadMapping(File file);
 
-// A read-write mapping of exactly `size` bytes (size > 0): the file is set to that length,
-// the new bytes zero. On posix the space is reserved first, so a full disk fails here
-// cleanly and never faults later through a view.
+// A read-write mapping of `size` bytes (size > 0), for filling a new file: the file grows to
+// that length, the new bytes zero. On posix the space is reserved first, so a full disk fails
+// here cleanly, before a byte is written.
 Mapping CreateWriteMapping(File file, uint64_t size);
 
 // Maps [offset, offset + length) of the mapping with the mapping's access (read-only or
 // read-write). Fails (an invalid view) when length is 0 or more than the window, or when the
 // range does not lie within the mapping.
+//
+// Win32 maps the file's pages. Posix copies: a view is a buffer read from the file when it is
+// made, and a view of a written file starts as zeros (not as what the file holds) and is
+// written to the file when it is released. So on posix a written view is released before its
+// mapping is closed, and a written file stays open until its mapping is closed.
 View MapView(Mapping mapping, uint64_t offset, uint32_t length);
 
-// Releases a view made by MapView; written pages reach the file.
-void UnmapView(const View& view);
+// Releases a view made by MapView; written bytes reach the file. False when they could not
+// (posix writes them here: a write that fails, as past a file-size limit, fails the release);
+// releasing an invalid view does nothing and succeeds.
+bool UnmapView(const View& view);
 void CloseMapping(Mapping mapping);
 void CloseFile(File file);
 

@@ -2,10 +2,13 @@
 # End-to-end tests of build/win32/PATCH.EXE, the shipped 32-bit program, under 32-bit Wine:
 # natively where the kernel runs i386 code, through qemu-user where it does not (set up by
 # wine32/setup.sh). One new prefix under build/e2e and one wineserver serve the whole suite, on
-# a virtual X display. Every case has its own folder C:\<case>, game and registry key, so that
-# cases run side by side; a case drives the program through its own robot (robot/robot.cpp)
-# and checks files from here and the registry with `wine reg`. The cases in `alone` run
-# afterwards, one at a time (they take screenshots and change the screen's DPI).
+# a virtual X display. The cases of build/win64/pkgtool.exe, the publisher's tool, run it under
+# 64-bit Wine in a 64-bit prefix of its own, made beside the other when such a case is chosen;
+# its drive Q: is the suite prefix's C:, so that both programs work on the same folders. Every
+# case has its own folder C:\<case>, game and registry key, so that cases run side by side; a
+# case drives the program through its own robot (robot/robot.cpp) and checks files from here
+# and the registry with `wine reg`. The cases in `alone` run afterwards, one at a time (they
+# take screenshots and change the screen's DPI).
 #
 # Prints how Wine runs, one line per case, then "N passed, M failed"; exits non-zero when a
 # case failed or the suite could not be set up. Logs go to build/e2e/logs.
@@ -21,6 +24,8 @@ logs=$work/logs
 sample=$work/sample
 bin=$root/build/win32
 pkgtool=$root/build/host/pkgtool
+pkgtool_exe=$root/build/win64/pkgtool.exe
+prefix64=$work/prefix64
 alone='screenshots'
 
 # The program as the robot starts it, and the texts the user reads ("%s": a path).
@@ -74,6 +79,8 @@ declare -A case_locale=(
     [russian_patch_under_code_page_932]=ja_JP.UTF-8
     [russian_patch_under_code_page_65001]=ka_GE.UTF-8
     [names_outside_windows_1251]=en_US.UTF-8
+    [pkgtool_exe_makes_the_package_pkgtool_makes]=en_US.UTF-8
+    [pkgtool_exe_refuses_a_name_outside_windows_1251]=en_US.UTF-8
 )
 
 begin_case() { # NAME: the case's folder, game and key, the sample package and the robot
@@ -209,6 +216,36 @@ apply_bound_sample() { # EXE
     run "$win\\$1" "$done_text" 120000 1
     expect_installed 0x2
     R dismiss
+}
+
+# pkgtool.exe under 64-bit Wine in the case's folder (Q:\<case>), under the case's locale.
+pkgtool_exe_command() {
+    printf '%s\0' env "${wine_env[@]}" WINEPREFIX="$prefix64" WINEARCH=win64 \
+        LC_ALL="${case_locale[$name]:-$LC_ALL}" /usr/lib/wine/wine64 "$pkgtool_exe"
+}
+P() { # ARGUMENT...: its output as it writes it to a file, UTF-8 with CRLF line ends
+    local command
+    mapfile -d '' command < <(pkgtool_exe_command)
+    (cd "$dir" && timeout 120 "${command[@]}" "$@" </dev/null)
+}
+# The same in a console (Wine's, on a pseudo-terminal wide enough for every line): what the
+# console shows, as UTF-8, without the terminal's control sequences, carriage returns and
+# blanks (the console moves the cursor over some of them). Wine's console reaches the terminal
+# some time after the program has ended, later on a busy machine: the terminal is read until
+# nothing more has come for two seconds (the file it is kept in starts and ends with a line of
+# script's own).
+P_console() { # ARGUMENT...
+    local command shown
+    shown=$(mktemp)
+    mapfile -d '' command < <(pkgtool_exe_command)
+    script -qfec "stty cols 500 && cd $(printf '%q' "$dir") &&
+        timeout 120 $(printf '%q ' "${command[@]}" "$@");
+        last=-1; for _ in \$(seq 60); do
+            now=\$(stat -c %s $(printf '%q' "$shown")); [ \"\$now\" = \"\$last\" ] && break
+            last=\$now; sleep 2
+        done" "$shown" </dev/null >/dev/null
+    sed '1d; /^Script done on /d; s/\x1b\[[0-9;?]*[A-Za-z]//g' "$shown" | tr -d '\r '
+    rm -f "$shown"
 }
 
 # --- cases ----------------------------------------------------------------------------------
@@ -539,6 +576,68 @@ case_names_outside_windows_1251() {
     R dismiss
 }
 
+# pkgtool.exe, given Windows paths, makes from two builds with Cyrillic names the manifest and,
+# byte for byte, the package that the Linux pkgtool makes; shows it on a file as the Linux one
+# does, and the same in the console (Cyrillic text of several pieces of 4 KiB); takes it apart
+# into what the Linux pkgtool extracts, which builds the same package again; and PATCH.EXE turns
+# the old build into the new one with it. BASE is UTF-8 as Notepad saves it: a byte-order mark
+# and CRLF line ends. Under code page 1252, where a program that handed these names to the
+# system's ANSI calls would fail.
+case_pkgtool_exe_makes_the_package_pkgtool_makes() {
+    local k=${key//\\/\\\\} q="Q:\\$name" shown
+    install_game 1
+    cp -r "$game" "$dir/old"
+    cp -r "$game" "$dir/new"
+    echo 'game 3' >"$dir/new/game.exe"
+    echo 'map 2' >"$dir/new/data/maps/Карта2.dat"
+    head -c 3M /dev/urandom >"$dir/new/data/Текстуры.dat"  # compressed in several pieces
+    echo 'long' >"$dir/new/data/a_rather_long_name_for_a_placeholder.dat"
+    mv "$dir/new/readme.txt" "$dir/new/Прочти меня.txt"
+    mkdir -p "$dir/new/Сохранения/Профили"
+    for i in {10..70}; do
+        echo "$i" >"$dir/new/data/maps/Карта номер $i с длинным русским именем.dat"
+    done
+    rm -r "$dir/new/old.txt" "$dir/new/obsolete"
+    printf '\xef\xbb\xbfregistry-keys %s | InstallDir | ProgramName | PatchLevel | 3\r\nregistry 1 | HKLM | %s | 2 | Язык | русский\r\n' \
+        "$k" "$k" >"$dir/base.txt"
+
+    expect_eq "pkgtool.exe --version" "$(P --version | tr -d '\r')" "$("$pkgtool" --version)"
+    expect "pkgtool.exe diff failed" P diff "$q\\old" "$q\\new" "$q\\base.txt" "$q\\patch.txt"
+    expect "pkgtool diff failed" "$pkgtool" diff "$dir/old" "$dir/new" "$dir/base.txt" "$dir/linux.txt"
+    expect_same_file "$dir/patch.txt" "$dir/linux.txt"
+    expect "pkgtool.exe build failed" P build "$q\\patch.txt" "$q\\windows.pkg"
+    expect "pkgtool build failed" "$pkgtool" build "$dir/linux.txt" "$dir/linux.pkg"
+    expect_same_file "$dir/windows.pkg" "$dir/linux.pkg"
+
+    shown=$(P show windows.pkg) || fail "pkgtool.exe show failed: $shown"
+    expect_eq "pkgtool.exe show" "$(tr -d '\r' <<<"$shown")" "$(cd "$dir" && "$pkgtool" show windows.pkg)"
+    expect_eq "what the console shows" "$(P_console show windows.pkg)" "$(tr -d '\r ' <<<"$shown")"
+    expect "pkgtool.exe extract failed" P extract windows.pkg unpacked
+    expect "pkgtool extract failed" env -C "$dir" "$pkgtool" extract windows.pkg unpacked-linux
+    expect_eq "the extracted files" "$(tree_state "$dir/unpacked")" "$(tree_state "$dir/unpacked-linux")"
+    expect "pkgtool.exe build of the extracted manifest failed" P build unpacked\\manifest.txt again.pkg
+    expect_same_file "$dir/again.pkg" "$dir/windows.pkg"
+
+    run "$patch_exe windows.pkg" "$done_text" 120000
+    expect_eq "installation" "$(tree_state "$game")" "$(tree_state "$dir/new")"
+    expect_values HKLM 'Язык REG_SZ русский' 'PatchLevel REG_DWORD 0x3'
+    R dismiss
+}
+
+# pkgtool.exe diff refuses a name that a package cannot hold, says why, on a file and in the
+# console, and writes nothing.
+case_pkgtool_exe_refuses_a_name_outside_windows_1251() {
+    local reason="NEW: 'Карты/Łódź.dat' cannot be written in Windows-1251: character U+0141 has no Windows-1251 form"
+    mkdir -p "$dir/old" "$dir/new/Карты"
+    echo 'map' >"$dir/new/Карты/Łódź.dat"
+    echo 'registry-keys Software\\Quellmar | InstallDir | ProgramName | PatchLevel | 2' >"$dir/base.txt"
+    said=$(P diff old new base.txt patch.txt 2>&1) && fail "pkgtool.exe diff did not refuse the name"
+    expect_eq "pkgtool.exe diff's reason" "$(tr -d '\r' <<<"$said")" "pkgtool: $reason"
+    expect_eq "the reason in the console" "$(P_console diff old new base.txt patch.txt)" \
+        "$(tr -d ' ' <<<"pkgtool: $reason")"
+    expect "pkgtool.exe diff wrote its output" test ! -e "$dir/patch.txt"
+}
+
 # Run alone: the README's pictures of a finished run: on a Russian Windows (code page 1251), on
 # an English one (1252), where the texts read the same, and on a screen of 192 DPI, where the
 # DPI-aware dialog is drawn twice as large, with sharp text. Wine 8 reads the screen's DPI
@@ -580,13 +679,14 @@ case_screenshots() {
 
 check_tools() {
     local tool locale
-    for tool in wine wineserver Xvfb xprop import convert iconv cmp timeout openssl osslsigncode perl; do
+    for tool in wine /usr/lib/wine/wine64 wineserver Xvfb xprop import convert iconv cmp timeout \
+        openssl osslsigncode perl script; do
         command -v "$tool" >/dev/null || die "$tool is missing (scripts/setup.sh installs it)"
     done
     for locale in ru_RU en_US ja_JP ka_GE; do
         locale -a | grep -qix "$locale\\.utf-\\?8" || die "no $locale.UTF-8 locale (scripts/setup.sh makes it)"
     done
-    for tool in "$pkgtool" "$bin/PATCH.EXE" "$bin/helper.exe" "$bin/robot.exe"; do
+    for tool in "$pkgtool" "$pkgtool_exe" "$bin/PATCH.EXE" "$bin/helper.exe" "$bin/robot.exe"; do
         [ -f "$tool" ] || die "$tool is missing: run scripts/build.sh"
     done
 }
@@ -614,6 +714,17 @@ make_prefix() {
     W wineboot -i >"$logs/wineboot.log" 2>&1 || die "wineboot failed; see $logs/wineboot.log"
     printf '%s\n' 'Windows Registry Editor Version 5.00' '[HKEY_CURRENT_USER\Software\Wine\X11 Driver]' '"Managed"="N"' \
         '"Decorated"="N"' | reg_import display.reg || die "the prefix's display settings failed"
+}
+
+# The 64-bit prefix for pkgtool.exe, with its own server; its drive Q: is the suite prefix's C:.
+make_prefix64() {
+    local env64=(env "${wine_env[@]}" WINEPREFIX="$prefix64" WINEARCH=win64)
+    rm -rf "$prefix64"
+    mkdir -p "$prefix64"
+    timeout 30 "${env64[@]}" wineserver -p || die "the 64-bit wineserver did not start"
+    timeout 120 "${env64[@]}" /usr/lib/wine/wine64 wineboot -i >"$logs/wineboot64.log" 2>&1 </dev/null ||
+        die "wineboot of the 64-bit prefix failed; see $logs/wineboot64.log"
+    ln -s "$WINEPREFIX/drive_c" "$prefix64/dosdevices/q:"
 }
 
 make_sample() {
@@ -651,9 +762,13 @@ main() {
     export WINEPREFIX=$work/prefix WINEARCH=win32 WINEDEBUG=-all LC_ALL=ru_RU.UTF-8
     export WINEDLLOVERRIDES='mscoree,mshtml='
     echo "Wine end-to-end tests of build/win32/PATCH.EXE: $way"
-    trap 'timeout 30 wineserver -k 2>/dev/null; kill "${xvfb_pid:-}" 2>/dev/null' EXIT
+    trap 'timeout 30 wineserver -k 2>/dev/null; WINEPREFIX=$prefix64 timeout 30 wineserver -k 2>/dev/null
+        kill "${xvfb_pid:-}" 2>/dev/null' EXIT
     start_display
+    # Made while the other is: each takes one processor most of the time.
+    [[ " ${cases[*]} " != *" pkgtool_exe_"* ]] || { make_prefix64 & prefix64_pid=$!; }
     make_prefix
+    [ -z "${prefix64_pid:-}" ] || wait "$prefix64_pid" || exit 1
     make_sample
     echo "prefix ready after $((SECONDS - started)) s; display $DISPLAY; $jobs cases at once"
     for name in "${cases[@]}"; do

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "fixture.h"
+#include "platform/posix/path.h"
 
 namespace {
 
@@ -376,6 +377,7 @@ TEST(Files, NamesDifferingInCaseAreReplacedInALargeFolder) {
     install.Run(PackageAtLevel(1, {Payload("data\\file1100.dat", "first")}));
     std::filesystem::rename(install.Path("Data/file1100.dat"), install.Path("Data/fILE1100.dat"));
     install.Put({{"Data/Extra.TXT", "another process"}});
+    std::this_thread::sleep_for(platform::posix::kTrustedFor);  // seen from now on
     const std::string external = "-c \"mv Data/File1200.DAT Data/file1200.dat; : > Data/Made.TXT\"";
     install.Run(PackageAtLevel(
         2, {Payload("DATA\\FILE1100.DAT", "second"), Payload("data\\extra.txt", "second"),

@@ -160,6 +160,8 @@ TEST_F(Pkgtool, DiffMakesThePatchThatTurnsOldIntoNew) {
     ASSERT_EQ(Run("diff old new base.manifest patch.manifest"), 0) << output_;
     const std::string manifest = test::Read(Path("patch.manifest")).value_or("");
     EXPECT_EQ(manifest.find("game.exe"), std::string::npos) << manifest;
+    // Sources count from the manifest's folder, here the current one.
+    EXPECT_NE(manifest.find("= new/changed.txt\n"), std::string::npos) << manifest;
     ASSERT_EQ(Run("build patch.manifest patch.pkg"), 0) << output_;
 
     const test::Shell apply = ApplyToCopyOfOld("patch.pkg");
@@ -201,9 +203,10 @@ TEST_F(Pkgtool, DeltaPatchBuildsAppliesAndComesBackTheSame) {
     ASSERT_EQ(Run("diff --delta old new base.manifest patch.manifest"), 0) << output_;
     const std::string said = output_;
     const std::string manifest = test::Read(Path("patch.manifest")).value_or("");
-    const std::string lines[] = {
-        "delta big.dat = ",    "/new/big.dat | ",   "/old/big.dat\n", "delta sub\\\\big2.dat = ",
-        "/old/sub/big2.dat\n", "file small.txt = ", "file lib.dll = "};
+    const std::string lines[] = {"delta big.dat = new/big.dat | old/big.dat\n",
+                                 "delta sub\\\\big2.dat = new/sub/big2.dat | old/sub/big2.dat\n",
+                                 "file small.txt = new/small.txt\n",
+                                 "file lib.dll = new/lib.dll\n"};
     for (const std::string& line : lines) {
         EXPECT_NE(manifest.find(line), std::string::npos) << line << manifest;
     }

@@ -172,6 +172,7 @@ TEST_F(Manifest, ErrorsNameTheirLine) {
         {"file a.txt=b", "line 1: expected: file NAME = SOURCE"},
         {"file a.txt = no_such_file_here", "line 1: cannot read"},
         {"payload src", "src is not a folder"},
+        {"file a.txt = src\xC3(", "line 1: SOURCE is not valid UTF-8"},
         {"folder a\\x00", "line 1: \\x needs two hex digits of an ASCII code"},
         {"folder a\\x4", "line 1: \\x needs two hex digits"},
         {"section Custom | 00", "line 1: section name 'Custom' does not begin with ':'"},

@@ -3,8 +3,10 @@
 // at offsets beyond 2 GiB; the format's bytes as the builder writes them; and the binder.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -300,6 +302,48 @@ TEST_F(Reader, DeltaEntriesAreStartedNeverLoaded) {
             EndWalk(walk);
         }
     }
+}
+
+// A write that fails after the file's space was reserved (here past a file-size limit) fails
+// the load, whether it comes at the end of a window within the file or with its last bytes, for
+// stored and inflated entries alike; with room for every byte the same load succeeds.
+TEST_F(Reader, AWriteThatFailsFailsTheLoad) {
+    const Bytes content = pkgbuild::Pattern(3000, 3);
+    ASSERT_EQ(Open(pkgbuild::Build(
+                  {.entries = {{.name = "stored", .content = content, .compressed = false},
+                               {.name = "packed", .content = content}}})),
+              0);
+    rlimit previous{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    const auto handler = signal(SIGXFSZ, SIG_IGN);
+    // Windows of 64 bytes end at 2944 before the last; 0 is the program's window, one piece.
+    const std::tuple<rlim_t, uint32_t, bool> cases[] = {
+        {0, 0, false},     {2999, 0, false},  {3000, 0, true},  {100, 64, false},
+        {2944, 64, false}, {2999, 64, false}, {3000, 64, true},
+    };
+    for (const char* name : {"stored", "packed"}) {
+        const DirectoryEntry& entry = package_.directory[FindEntry(package_, name)];
+        for (const auto& [limit, window, loads] : cases) {
+            SCOPED_TRACE(testing::Message()
+                         << name << ", limit " << limit << ", window " << window);
+            test::ViewWindow small(window);
+            const std::string path = folder_.Path("limited" + std::to_string(++written_));
+            platform::File file = platform::CreateFileReadWrite(path.c_str());
+            platform::Mapping mapping = platform::CreateWriteMapping(file, entry.size);
+            ASSERT_TRUE(mapping.valid());
+            rlimit limited = previous;
+            limited.rlim_cur = limit;
+            ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+            const bool loaded = LoadEntryToFile(package_, entry, mapping);
+            setrlimit(RLIMIT_FSIZE, &previous);
+            platform::CloseMapping(mapping);
+            platform::CloseFile(file);
+            EXPECT_EQ(loaded, loads);
+            Bytes bytes;
+            EXPECT_TRUE(!loads || (pkgbuild::ReadFile(path, &bytes) && bytes == content));
+        }
+    }
+    signal(SIGXFSZ, handler);
 }
 
 // Every entry loads the same, separate or embedded, through windows of any size: tiny ones,

@@ -78,10 +78,17 @@ TEST_F(Posix, PathsConvertAndFindComponentsIgnoringCase) {
 // up in it.
 TEST_F(Posix, FolderIndexFollowsEveryChange) {
     test::Write(Native("Data.TXT"), "d");
-    // Changes by another process, and by an external program the backend starts.
-    const auto behind = [this](const std::string& command) {
-        return [this, command] {
+    // The checks of kept folder paths are trusted for an hour here, so that every change below
+    // is seen however slowly the steps run: names made or deleted by anyone at once, and a kept
+    // folder moved by another process once the checks are no longer trusted (`untrusted`).
+    const auto trustLong = [] { platform::posix::TrustChecksForTesting(std::chrono::hours(1)); };
+    trustLong();
+    const auto behind = [this](const std::string& command, bool untrusted = false) {
+        return [this, command, untrusted] {
             ASSERT_EQ(test::RunShell("cd " + test::Quote(Native()) + "; " + command).status, 0);
+            if (untrusted) {
+                platform::posix::TrustChecksForTesting(std::chrono::hours(1));
+            }
         };
     };
     const auto external = [this](const std::string& command) {
@@ -113,6 +120,17 @@ TEST_F(Posix, FolderIndexFollowsEveryChange) {
          external("mv Moved.Bin MOVED.bin; : > Extra.TXT"), "moved.bin", "MOVED.bin", true},
         {"removed by an external program", external("rm Extra.TXT"), "extra.txt", "extra.txt",
          false},
+        // Only the last folder is indexed, since only there was a name missing: the move of the
+        // first is seen by checking the path again.
+        {"two folders down", behind("mkdir -p Two/Down && : > Two/Down/x.txt"), "Two\\Down\\X.TXT",
+         "Two/Down/x.txt", true},
+        {"a folder on the way moved by the backend",
+         [&] { EXPECT_TRUE(platform::MovePath(P("Two").c_str(), P("Moved").c_str())); },
+         "Two\\Down\\X.TXT", "Two/Down/X.TXT", false},
+        {"indexed again", behind(": > Moved/Down/y.txt"), "Moved\\Down\\Y.TXT", "Moved/Down/y.txt",
+         true},
+        {"and its folder on the way moved behind its back", behind("mv Moved Gone", true),
+         "Moved\\Down\\Y.TXT", "Moved/Down/Y.TXT", false},
     };
     for (const auto& [what, change, lookup, expected, exists] : steps) {
         SCOPED_TRACE(what);
@@ -120,6 +138,7 @@ TEST_F(Posix, FolderIndexFollowsEveryChange) {
         EXPECT_EQ(ConvertPath(P(lookup)), Native(expected));
         EXPECT_EQ(platform::PathExists(P(lookup).c_str()), exists);
     }
+    platform::posix::TrustChecksForTesting(platform::posix::kTrustedFor);
 }
 
 TEST_F(Posix, MovePathNeverReplacesTheDestination) {
@@ -159,9 +178,25 @@ TEST_F(Posix, ViewsLieWithinTheMappingAndOneWindow) {
         EXPECT_EQ(view.valid() ? std::string(reinterpret_cast<char*>(view.data), length) : "-",
                   bytes)
             << offset << "+" << length;
-        platform::UnmapView(view);
+        EXPECT_TRUE(platform::UnmapView(view));
     }
     platform::CloseMapping(mapping);
+
+    // A view of a written file starts as zeros, whatever its buffer held before, and its bytes
+    // reach their place in the file when it is released.
+    platform::File out = platform::CreateFileReadWrite(P("Out.bin").c_str());
+    platform::Mapping written = platform::CreateWriteMapping(out, 7);
+    platform::View first = platform::MapView(written, 0, 4);
+    platform::View last = platform::MapView(written, 4, 3);
+    ASSERT_TRUE(first.valid() && last.valid());
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(first.data), 4), std::string(4, '\0'));
+    std::memcpy(first.data, "abc", 3);
+    last.data[2] = 'z';
+    EXPECT_TRUE(platform::UnmapView(last));
+    EXPECT_TRUE(platform::UnmapView(first));
+    platform::CloseMapping(written);
+    platform::CloseFile(out);
+    EXPECT_EQ(test::Read(Native("Out.bin")), std::string("abc\0\0\0z", 7));
     char own[4096];
     ASSERT_TRUE(platform::GetOwnProgramPath(own, sizeof own));
     EXPECT_TRUE(platform::PathExists(own));

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "block_index.h"
+#include "host_path.h"
 #include "package/file_hash.h"
 #include "suffix_array.h"
 
@@ -604,7 +605,7 @@ struct Loaded {
 };
 
 bool Load(const std::string& path, Loaded* loaded, std::string* error) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = OpenHostFile(PathOfUtf8(path), "rb");
     bool read = file != nullptr && std::fseek(file, 0, SEEK_END) == 0;
     const long long size = read ? ftello(file) : -1;
     read = read && size >= 0 && std::fseek(file, 0, SEEK_SET) == 0;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "host_path.h"
 #include "manifest.h"
 #include "package/delta.h"
 #include "package/window.h"
@@ -77,7 +78,7 @@ bool MakeEntryDelta(Entry& entry, const std::string& label, const DeltaOptions& 
         *error = source.newFile + " is larger than a package can hold";
         return false;
     }
-    std::FILE* expected = std::fopen(source.newFile.c_str(), "rb");
+    std::FILE* expected = OpenHostFile(PathOfUtf8(source.newFile), "rb");
     Walk walk = MemoryWalk(delta.data(), delta.size());
     DeltaHeader header;
     std::string problem;

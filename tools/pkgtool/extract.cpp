@@ -17,6 +17,7 @@
 #include <system_error>
 #include <vector>
 
+#include "host_path.h"
 #include "manifest.h"
 #include "package/reader.h"
 #include "sections.h"
@@ -394,11 +395,11 @@ bool WritePayload(const ::Package& package, const std::vector<ExtractedEntry>& e
             *error = EntryLabel(i, entries[i].name) + " cannot be loaded completely";
             return false;
         }
-        const fs::path path = folder / entries[i].relative;
+        const fs::path path = folder / PathOfUtf8(entries[i].relative);
         std::error_code ec;
         fs::create_directories(path.parent_path(), ec);
-        if (ec || !WriteFile(path.string(), content.data.get(), content.size)) {
-            *error = "cannot write " + path.string();
+        if (ec || !WriteFile(Utf8OfPath(path), content.data.get(), content.size)) {
+            *error = "cannot write " + Utf8OfPath(path);
             return false;
         }
     }
@@ -415,7 +416,7 @@ bool ExtractPackage(const std::string& packagePath, const std::string& folder, s
                  "(pkgtool list tells why)";
         return false;
     }
-    const fs::path root(folder);
+    const fs::path root = PathOfUtf8(folder);
     const fs::path manifest = root / kExtractedManifest;
     std::vector<ExtractedEntry> entries;
     bool existed = false;
@@ -427,9 +428,9 @@ bool ExtractPackage(const std::string& packagePath, const std::string& folder, s
         std::error_code ec;
         fs::create_directories(root, ec);
         done = WritePayload(package, entries, root, error);
-        if (done &&
-            !WriteFile(manifest.string(), ToBytes(ManifestText(packagePath, package, entries)))) {
-            *error = "cannot write " + manifest.string();
+        if (done && !WriteFile(Utf8OfPath(manifest),
+                               ToBytes(ManifestText(packagePath, package, entries)))) {
+            *error = "cannot write " + Utf8OfPath(manifest);
             done = false;
         }
         if (!done) {

@@ -2,15 +2,19 @@
 // checking its deltas; `diff` writes the manifest of the patch between two installed trees
 // (with `--delta`, changed files as deltas where that is smaller); `extract` takes a package
 // apart into its files and a manifest that builds it again; `list` and `show` describe a
-// package; `--version` prints the release it belongs to.
+// package; `--version` prints the release it belongs to. The arguments arrive as UTF-8 from
+// the entry point of each system (main_posix.cpp, main_win32.cpp).
+#include "main.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <exception>
 #include <string>
 
 #include "delta_entries.h"
 #include "extract.h"
+#include "host_path.h"
 #include "inspect.h"
 #include "manifest.h"
 #include "package_builder.h"
@@ -39,7 +43,7 @@ int BuildPackage(const char* manifestPath, const char* outputPath) {
     if (!pkgbuild::ReadFile(manifestPath, &text)) {
         return Fail(std::string("cannot read ") + manifestPath);
     }
-    const std::string base = std::filesystem::path(manifestPath).parent_path().string();
+    const std::string base = pkgbuild::Utf8OfPath(pkgbuild::PathOfUtf8(manifestPath).parent_path());
     pkgbuild::Package package;
     std::string error;
     if (!pkgbuild::ParseManifest(std::string(text.begin(), text.end()), base, &package, &error)) {
@@ -70,9 +74,7 @@ bool Is(const char* word, const char* command) {
     return std::strcmp(word, command) == 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int RunCommand(int argc, char** argv) {
     if (argc == 4 && Is(argv[1], "build")) {
         return BuildPackage(argv[2], argv[3]);
     }
@@ -97,4 +99,16 @@ int main(int argc, char** argv) {
     }
     std::fputs(kUsage, stderr);
     return kExitUsage;
+}
+
+}  // namespace
+
+int RunPkgtool(int argc, char** argv) {
+    // The library's own failures (memory, a name the system cannot convert) end the command
+    // with their reason rather than abort it.
+    try {
+        return RunCommand(argc, argv);
+    } catch (const std::exception& failure) {
+        return Fail(failure.what());
+    }
 }

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "host_path.h"
 #include "package/format.h"
 #include "text/codepage.h"
 
@@ -139,6 +140,16 @@ bool ParseUnsigned(std::string_view text, uint32_t maximum, uint32_t* value) {
     return ParseDigits(text, 10, maximum, value);
 }
 
+// Valid UTF-8 throughout, as a path must be to name a file on Windows.
+bool IsUtf8(std::string_view text) {
+    for (size_t pos = 0; pos < text.size();) {
+        if (codepage::DecodeUtf8(text, &pos) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Signed decimal within 32 bits, with an optional '+' or '-'.
 bool ParseSigned(std::string_view text, int32_t* value) {
     bool negative = false;
@@ -241,7 +252,10 @@ bool HostPathField(Parser& p, std::string_view raw, const char* what, fs::path* 
     if (text.empty()) {
         return p.Fail(std::string(what) + " is empty");
     }
-    *out = fs::path(p.baseFolder) / fs::path(text);
+    if (!IsUtf8(text)) {
+        return p.Fail(std::string(what) + " is not valid UTF-8");
+    }
+    *out = PathOfUtf8(p.baseFolder) / PathOfUtf8(text);
     return true;
 }
 
@@ -285,15 +299,15 @@ bool AddPayload(Parser& p, const std::string& realName, Entry entry) {
 
 // A file must be readable now; it is read when the package is built.
 bool CheckReadable(Parser& p, const fs::path& path, uintmax_t* size) {
-    std::FILE* file = std::fopen(path.string().c_str(), "rb");
+    std::FILE* file = OpenHostFile(path, "rb");
     if (file == nullptr) {
-        return p.Fail("cannot read " + path.string());
+        return p.Fail("cannot read " + Utf8OfPath(path));
     }
     std::fclose(file);
     std::error_code ec;
     *size = fs::file_size(path, ec);
     if (ec) {
-        return p.Fail("cannot read " + path.string());
+        return p.Fail("cannot read " + Utf8OfPath(path));
     }
     return true;
 }
@@ -305,7 +319,7 @@ bool CheckSource(Parser& p, const fs::path& path) {
         return false;
     }
     if (size > UINT32_MAX) {
-        return p.Fail(path.string() + " is larger than a package can hold");
+        return p.Fail(Utf8OfPath(path) + " is larger than a package can hold");
     }
     return true;
 }
@@ -336,7 +350,7 @@ bool DoPayload(Parser& p, const Fields& f) {
     }
     std::error_code ec;
     if (!fs::is_directory(folder, ec)) {
-        return p.Fail(folder.string() + " is not a folder");
+        return p.Fail(Utf8OfPath(folder) + " is not a folder");
     }
     // (entry name, file) sorted by entry name, so the package does not depend on the order
     // in which the file system lists a folder.
@@ -347,7 +361,7 @@ bool DoPayload(Parser& p, const Fields& f) {
         if (!it->is_regular_file(kindError)) {
             continue;
         }
-        const std::string relative = it->path().lexically_relative(folder).generic_string();
+        const std::string relative = Utf8OfPath(it->path().lexically_relative(folder));
         if (relative.find('\\') != std::string::npos) {
             return p.Fail("file name '" + relative + "' holds a backslash");
         }
@@ -360,11 +374,11 @@ bool DoPayload(Parser& p, const Fields& f) {
         files.emplace_back(std::move(name), it->path());
     }
     if (ec) {
-        return p.Fail("cannot list " + folder.string() + ": " + ec.message());
+        return p.Fail("cannot list " + Utf8OfPath(folder) + ": " + ec.message());
     }
     std::sort(files.begin(), files.end());
     for (auto& [name, path] : files) {
-        if (!CheckSource(p, path) || !AddPayload(p, name, Entry{.sourceFile = path.string()})) {
+        if (!CheckSource(p, path) || !AddPayload(p, name, Entry{.sourceFile = Utf8OfPath(path)})) {
             return false;
         }
     }
@@ -386,7 +400,7 @@ bool FileDirective(Parser& p, const Fields& f, const char* form, bool stored) {
     std::string name;
     fs::path source;
     return NameAndSource(p, f[0], form, "SOURCE", &name, &source) &&
-           AddPayload(p, name, Entry{.sourceFile = source.string(), .compressed = !stored});
+           AddPayload(p, name, Entry{.sourceFile = Utf8OfPath(source), .compressed = !stored});
 }
 
 bool DoFile(Parser& p, const Fields& f) {
@@ -409,7 +423,7 @@ bool OldFileField(Parser& p, const Fields& f, size_t index, std::string* oldFile
     if (!HostPathField(p, f[index], "OLD", &path) || !CheckReadable(p, path, &size)) {
         return false;
     }
-    *oldFile = path.string();
+    *oldFile = Utf8OfPath(path);
     return true;
 }
 
@@ -423,7 +437,7 @@ bool DoDelta(Parser& p, const Fields& f) {
         !OldFileField(p, f, 1, &source.oldFile)) {
         return false;
     }
-    source.newFile = newFile.string();
+    source.newFile = Utf8OfPath(newFile);
     return AddPayload(p, name, Entry{.compressed = false, .delta = source});
 }
 
@@ -435,7 +449,7 @@ bool DoDeltaData(Parser& p, const Fields& f) {
     return NameAndSource(p, f[0], "delta-data NAME = DELTA | OLD", "DELTA", &name, &data) &&
            OldFileField(p, f, 1, &source.oldFile) &&
            AddPayload(p, name,
-                      Entry{.sourceFile = data.string(), .compressed = false, .delta = source});
+                      Entry{.sourceFile = Utf8OfPath(data), .compressed = false, .delta = source});
 }
 
 bool DoRegistryKeys(Parser& p, const Fields& f) {
@@ -839,19 +853,20 @@ std::string EscapeField(std::string_view utf8) {
 std::string RebaseHostPaths(std::string_view text, const std::string& fromFolder,
                             const std::string& toFolder) {
     std::error_code ec;
-    const fs::path from = fs::weakly_canonical(fs::absolute(fromFolder, ec), ec);
-    const fs::path to = fs::weakly_canonical(fs::absolute(toFolder, ec), ec);
+    const fs::path from = fs::weakly_canonical(fs::absolute(PathOfUtf8(fromFolder), ec), ec);
+    const fs::path to = fs::weakly_canonical(fs::absolute(PathOfUtf8(toFolder), ec), ec);
     // A relative host path, rewritten; false when it stays as it is (an absolute path, or a
     // mistake left to the parser to report).
     const auto rebase = [&](std::string_view raw, std::string* rebased) {
         std::string path;
         std::string problem;
-        if (!Unescape(raw, &path, &problem) || path.empty() || fs::path(path).is_absolute()) {
+        if (!Unescape(raw, &path, &problem) || path.empty() || !IsUtf8(path) ||
+            PathOfUtf8(path).is_absolute()) {
             return false;
         }
         std::error_code ignored;
-        const fs::path absolute = fs::weakly_canonical(from / fs::path(path), ignored);
-        *rebased = EscapeField(absolute.lexically_proximate(to).generic_string());
+        const fs::path absolute = fs::weakly_canonical(from / PathOfUtf8(path), ignored);
+        *rebased = EscapeField(Utf8OfPath(absolute.lexically_proximate(to)));
         return true;
     };
     std::string out;

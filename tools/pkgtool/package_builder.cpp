@@ -8,7 +8,9 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <system_error>
 
+#include "host_path.h"
 #include "package/format.h"
 
 namespace pkgbuild {
@@ -137,7 +139,7 @@ bool EncodeEntry(const Entry& entry, Sink& sink, uint64_t* contentLength, std::s
     Source source;
     if (entry.sourceFile.empty()) {
         source.memory = &entry.content;
-    } else if ((source.file = std::fopen(entry.sourceFile.c_str(), "rb")) == nullptr) {
+    } else if ((source.file = OpenHostFile(PathOfUtf8(entry.sourceFile), "rb")) == nullptr) {
         *error = "cannot read " + entry.sourceFile;
         return false;
     }
@@ -242,7 +244,7 @@ Bytes Build(const Package& package) {
 }
 
 bool BuildFile(const Package& package, const std::string& path, std::string* error) {
-    Sink sink{.file = std::fopen(path.c_str(), "wb")};
+    Sink sink{.file = OpenHostFile(PathOfUtf8(path), "wb")};
     if (sink.file == nullptr) {
         *error = "cannot write " + path;
         return false;
@@ -253,7 +255,8 @@ bool BuildFile(const Package& package, const std::string& path, std::string* err
         built = false;
     }
     if (!built) {
-        std::remove(path.c_str());
+        std::error_code ignored;
+        std::filesystem::remove(PathOfUtf8(path), ignored);
     }
     return built;
 }
@@ -328,7 +331,7 @@ Bytes RegistryTableSection(const std::vector<RegistryRecord>& records) {
 }
 
 bool ReadFile(const std::string& path, Bytes* data) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(PathOfUtf8(path), std::ios::binary);
     if (!in) {
         return false;
     }
@@ -341,7 +344,7 @@ bool WriteFile(const std::string& path, const Bytes& data) {
 }
 
 bool WriteFile(const std::string& path, const uint8_t* data, size_t size) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(PathOfUtf8(path), std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     return static_cast<bool>(out);
 }

@@ -30,7 +30,8 @@ struct DeltaSource {
 struct Entry {
     std::string name{};  // up to 32 bytes; exactly 32 leaves no NUL in the field
     Bytes content{};
-    std::string sourceFile{};  // when not empty, the content is this file's, read while building
+    std::string sourceFile{};  // when not empty (a UTF-8 path), the content is this file's, read
+                               // while building
     bool compressed = true;
     // Overrides of what Build would write.
     std::optional<uint32_t> dataOffset{};
@@ -60,7 +61,7 @@ struct Package {
 // Empty when a source file cannot be read or the package would not fit in 4 GiB.
 Bytes Build(const Package& package);
 
-// The same into the file `path`, written as it is made; on failure `error` says why and no
+// The same into the file `path` (UTF-8), written as it is made; on failure `error` says why and no
 // file is left under that name.
 bool BuildFile(const Package& package, const std::string& path, std::string* error);
 
@@ -101,6 +102,7 @@ struct RegistryRecord {
 // With the terminating operation.
 Bytes RegistryTableSection(const std::vector<RegistryRecord>& records);
 
+// Paths are UTF-8 (host_path.h).
 bool ReadFile(const std::string& path, Bytes* data);
 bool WriteFile(const std::string& path, const Bytes& data);
 bool WriteFile(const std::string& path, const uint8_t* data, size_t size);

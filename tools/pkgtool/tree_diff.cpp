@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "delta_entries.h"
+#include "host_path.h"
 #include "manifest.h"
 #include "sections.h"
 #include "text/codepage.h"
@@ -112,13 +113,13 @@ bool WindowsName(const std::string& relative, std::string* name, std::string* pr
 bool ScanTree(Tree* tree, std::string* error) {
     std::error_code ec;
     if (!fs::is_directory(tree->root, ec)) {
-        *error = tree->label + " " + Quoted(tree->root.string()) + " is not a folder";
+        *error = tree->label + " " + Quoted(Utf8OfPath(tree->root)) + " is not a folder";
         return false;
     }
     fs::recursive_directory_iterator it(tree->root, ec);
     for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         Item item;
-        item.relative = it->path().lexically_relative(tree->root).generic_string();
+        item.relative = Utf8OfPath(it->path().lexically_relative(tree->root));
         const std::string where = tree->label + ": " + Quoted(item.relative);
         std::error_code statusError;
         const fs::file_status status = it->symlink_status(statusError);
@@ -145,8 +146,8 @@ bool ScanTree(Tree* tree, std::string* error) {
         tree->items.push_back(std::move(item));
     }
     if (ec) {
-        *error =
-            "cannot list " + tree->label + " " + Quoted(tree->root.string()) + ": " + ec.message();
+        *error = "cannot list " + tree->label + " " + Quoted(Utf8OfPath(tree->root)) + ": " +
+                 ec.message();
         return false;
     }
     std::sort(tree->items.begin(), tree->items.end(),
@@ -164,7 +165,7 @@ bool ScanTree(Tree* tree, std::string* error) {
 using FileHandle = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
 
 FileHandle OpenForReading(const fs::path& path) {
-    return FileHandle(std::fopen(path.c_str(), "rb"), &std::fclose);
+    return FileHandle(OpenHostFile(path, "rb"), &std::fclose);
 }
 
 // Compares two files of the same size byte by byte.
@@ -172,7 +173,7 @@ bool SameContent(const fs::path& a, const fs::path& b, bool* same, std::string* 
     const FileHandle first = OpenForReading(a);
     const FileHandle second = OpenForReading(b);
     if (!first || !second) {
-        *error = "cannot read " + Quoted((first ? b : a).string());
+        *error = "cannot read " + Quoted(Utf8OfPath(first ? b : a));
         return false;
     }
     std::vector<char> chunkA(kCompareChunk);
@@ -181,7 +182,7 @@ bool SameContent(const fs::path& a, const fs::path& b, bool* same, std::string* 
         const size_t readA = std::fread(chunkA.data(), 1, chunkA.size(), first.get());
         const size_t readB = std::fread(chunkB.data(), 1, chunkB.size(), second.get());
         if (std::ferror(first.get()) || std::ferror(second.get())) {
-            *error = "cannot read " + Quoted(a.string()) + " or " + Quoted(b.string());
+            *error = "cannot read " + Quoted(Utf8OfPath(a)) + " or " + Quoted(Utf8OfPath(b));
             return false;
         }
         if (readA != readB || std::memcmp(chunkA.data(), chunkB.data(), readA) != 0) {
@@ -232,8 +233,8 @@ bool CompareItems(const Tree& oldTree, const Tree& newTree, const Item& before, 
         return true;
     }
     bool same = before.name == after.name && before.size == after.size;
-    if (same &&
-        !SameContent(oldTree.root / before.relative, newTree.root / after.relative, &same, error)) {
+    if (same && !SameContent(oldTree.root / PathOfUtf8(before.relative),
+                             newTree.root / PathOfUtf8(after.relative), &same, error)) {
         return false;
     }
     if (!same) {
@@ -348,9 +349,9 @@ bool ChooseDeltas(const Tree& oldTree, const Tree& newTree, const DiffOptions& o
         }
         DeltaReport made;
         std::vector<uint8_t> delta;
-        if (!DiffFiles((oldTree.root / old->second->relative).string(),
-                       (newTree.root / item->relative).string(), options.delta, &delta, &made,
-                       error,
+        if (!DiffFiles(Utf8OfPath(oldTree.root / PathOfUtf8(old->second->relative)),
+                       Utf8OfPath(newTree.root / PathOfUtf8(item->relative)), options.delta, &delta,
+                       &made, error,
                        options.progress != nullptr ? PrintProgress(options.progress, item->relative)
                                                    : DeltaProgress{})) {
             return false;
@@ -370,7 +371,7 @@ std::string ManifestName(const Item& item) {
 
 // A host path as the manifest at `outputFolder` names it.
 std::string HostPath(const fs::path& path, const fs::path& outputFolder) {
-    return EscapeField(path.lexically_proximate(outputFolder).generic_string());
+    return EscapeField(Utf8OfPath(path.lexically_proximate(outputFolder)));
 }
 
 std::string PlanText(const Plan& plan, const Tree& oldTree, const fs::path& newRoot,
@@ -402,11 +403,11 @@ std::string PlanText(const Plan& plan, const Tree& oldTree, const fs::path& newR
         text += "folder " + ManifestName(*item) + "\n";
     }
     for (const Item* item : plan.carriedFiles) {
-        const std::string source = HostPath(newRoot / item->relative, outputFolder);
+        const std::string source = HostPath(newRoot / PathOfUtf8(item->relative), outputFolder);
         if (plan.deltas.count(item) != 0) {
             const Item& old = *plan.oldVersion.at(item);
             text += "delta " + ManifestName(*item) + " = " + source + " | " +
-                    HostPath(oldTree.root / old.relative, outputFolder) + "\n";
+                    HostPath(oldTree.root / PathOfUtf8(old.relative), outputFolder) + "\n";
         } else {
             text += "file " + ManifestName(*item) + " = " + source + "\n";
         }
@@ -428,16 +429,18 @@ size_t LineCount(std::string_view text) {
 bool DiffTrees(const std::string& oldRoot, const std::string& newRoot, const std::string& basePath,
                const std::string& outputPath, const DiffOptions& options, std::string* error) {
     std::error_code ec;
-    Tree oldTree{"OLD", fs::weakly_canonical(fs::absolute(oldRoot, ec), ec), {}};
-    Tree newTree{"NEW", fs::weakly_canonical(fs::absolute(newRoot, ec), ec), {}};
+    Tree oldTree{"OLD", fs::weakly_canonical(fs::absolute(PathOfUtf8(oldRoot), ec), ec), {}};
+    Tree newTree{"NEW", fs::weakly_canonical(fs::absolute(PathOfUtf8(newRoot), ec), ec), {}};
+    // The folder of the output made absolute first: an output named without one ("patch.txt")
+    // has an empty parent, which no path can be made relative to.
     const fs::path outputFolder =
-        fs::weakly_canonical(fs::absolute(fs::path(outputPath).parent_path(), ec), ec);
+        fs::weakly_canonical(fs::absolute(PathOfUtf8(outputPath), ec).parent_path(), ec);
     Bytes base;
     if (!ReadFile(basePath, &base)) {
         *error = "cannot read BASE " + Quoted(basePath);
         return false;
     }
-    if (fs::equivalent(basePath, outputPath, ec)) {
+    if (fs::equivalent(PathOfUtf8(basePath), PathOfUtf8(outputPath), ec)) {
         *error = "OUTPUT " + Quoted(outputPath) + " is BASE; writing it would lose BASE";
         return false;
     }
@@ -450,7 +453,7 @@ bool DiffTrees(const std::string& oldRoot, const std::string& newRoot, const std
 
     std::string text =
         RebaseHostPaths(std::string(base.begin(), base.end()),
-                        fs::path(basePath).parent_path().string(), outputFolder.string());
+                        Utf8OfPath(PathOfUtf8(basePath).parent_path()), Utf8OfPath(outputFolder));
     if (!text.empty() && text.back() != '\n') {
         text += '\n';
     }
@@ -461,7 +464,7 @@ bool DiffTrees(const std::string& oldRoot, const std::string& newRoot, const std
     // placeholder's name, a name given twice) are caught here, before anything is written.
     Package package;
     std::string problem;
-    if (!ParseManifest(text, outputFolder.string(), &package, &problem)) {
+    if (!ParseManifest(text, Utf8OfPath(outputFolder), &package, &problem)) {
         *error = "the patch's manifest would not build: " + problem + " (lines 1 to " +
                  std::to_string(baseLines) + " are BASE's)";
         return false;

@@ -6,15 +6,16 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,15 +33,40 @@ static_assert(sizeof(off_t) == 8, "off_t must hold 64-bit offsets");
 namespace platform {
 namespace {
 
-// What a Mapping handle points to. The descriptor is a duplicate, so the mapping stays
-// usable after its file is closed, as a Windows mapping does.
+// Views are buffers: the bytes asked for, read with pread, or written with pwrite when the view
+// is released. Mapping a file's pages costs more than copying its bytes (a fault or a populate
+// call for each new view, a TLB flush when it goes), and small files pay that on every file. A
+// window this small keeps each buffer within the processor's caches and bounds what a view reads
+// that is never used; files of several GiB still pass through one window at a time.
+constexpr uint32_t kBufferWindow = 1u << 20;
+static_assert(kBufferWindow <= kViewWindow);
+
+// What a Mapping handle points to. A read mapping holds a duplicate of the descriptor, so that
+// it stays usable after its file is closed, as a Windows mapping does; a written one uses the
+// file's own, saving two system calls a file, so the file stays open until it is closed.
 struct MappingRecord {
     int fd = -1;
     uint64_t length = 0;
     bool writable = false;
 };
 
+// The buffer of one view, and the part of the file it holds.
+struct ViewBuffer {
+    uint8_t* bytes = nullptr;
+    uint32_t capacity = 0;
+    int fd = -1;
+    uint64_t offset = 0;
+    uint32_t length = 0;
+    bool written = false;
+};
+
 std::atomic<uint32_t> testViewWindow{0};
+
+// Buffers of released views, kept for the next ones: a run of small files allocates nothing
+// per file, and the pages of the buffers are touched once. A few are in use at once at most
+// (the package's view, a written file's, the binder's input).
+constexpr size_t kSpareBuffers = 4;
+std::atomic<ViewBuffer*> spareBuffers[kSpareBuffers];
 
 MappingRecord* RecordOf(Mapping mapping) {
     return reinterpret_cast<MappingRecord*>(mapping.value);
@@ -51,19 +77,14 @@ int DescriptorOf(File file) {
 }
 
 Mapping MakeMapping(int fd, uint64_t length, bool writable) {
-    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) {
-        return {};
-    }
-    auto* record = new (std::nothrow) MappingRecord{copy, length, writable};
+    auto* record = new (std::nothrow) MappingRecord{fd, length, writable};
     if (record == nullptr) {
-        close(copy);
         return {};
     }
     return Mapping{reinterpret_cast<intptr_t>(record)};
 }
 
-// Reserves the file's blocks so that writing through a view never meets a full disk.
+// Reserves the file's blocks so that the views' writes never meet a full disk.
 // File systems that cannot reserve (posix_fallocate says so) fall back to setting the length.
 bool ReserveSpace(int fd, off_t size) {
     const int result = posix_fallocate(fd, 0, size);
@@ -74,6 +95,63 @@ bool ReserveSpace(int fd, off_t size) {
         return ftruncate(fd, size) == 0;
     }
     return false;
+}
+
+void FreeBuffer(ViewBuffer* buffer) {
+    if (buffer != nullptr) {
+        delete[] buffer->bytes;
+        delete buffer;
+    }
+}
+
+// A spare buffer with room for `length` bytes, or a new one of a whole window; null when
+// memory runs out.
+ViewBuffer* TakeBuffer(uint32_t length) {
+    for (auto& spare : spareBuffers) {
+        ViewBuffer* buffer = spare.exchange(nullptr);
+        if (buffer != nullptr && buffer->capacity >= length) {
+            return buffer;
+        }
+        FreeBuffer(buffer);  // from a larger test window than the one in force
+    }
+    auto* buffer = new (std::nothrow) ViewBuffer;
+    const uint32_t capacity = std::max(length, ViewWindow());
+    if (buffer == nullptr || (buffer->bytes = new (std::nothrow) uint8_t[capacity]) == nullptr) {
+        FreeBuffer(buffer);
+        return nullptr;
+    }
+    buffer->capacity = capacity;
+    return buffer;
+}
+
+void KeepBuffer(ViewBuffer* buffer) {
+    for (auto& spare : spareBuffers) {
+        ViewBuffer* empty = nullptr;
+        if (spare.compare_exchange_strong(empty, buffer)) {
+            return;
+        }
+    }
+    FreeBuffer(buffer);
+}
+
+// Moves all `length` bytes between the buffer and the file at `offset` with `call` (pread or
+// pwrite); false at the first call that fails or moves nothing (the end of a file that has
+// shrunk, a full disk, a file-size limit).
+template <typename Call>
+bool TransferAt(Call call, int fd, uint8_t* bytes, size_t length, uint64_t offset) {
+    while (length > 0) {
+        const ssize_t moved = call(fd, bytes, length, static_cast<off_t>(offset));
+        if (moved < 0 && errno == EINTR) {
+            continue;
+        }
+        if (moved <= 0) {
+            return false;
+        }
+        bytes += moved;
+        length -= static_cast<size_t>(moved);
+        offset += static_cast<uint64_t>(moved);
+    }
+    return true;
 }
 
 bool RenameNoReplace(const char* from, const char* to) {
@@ -100,19 +178,46 @@ bool RenameNoReplace(const char* from, const char* to) {
     return rename(from, to) == 0;
 }
 
-// Makes `call` (a system call on a path: -1 and errno on failure) on the path as written;
-// only when that names nothing is the path looked up ignoring case, and the call made again
-// when the lookup finds another name. The failed call has already told that the exact name
-// does not exist, so the common case costs no lookup at all.
+// Makes `call` (a system call on a path: -1 and errno on failure) on the path as it exists,
+// whatever the case of its names. Where the path's folder is indexed, the index tells at no
+// cost which name that is, or that there is none, and then the call is not made at all.
+// Elsewhere the call is made on the path as written, and only when that names nothing is the
+// path looked up ignoring case, and the call made again when the lookup finds another name:
+// the failed call has already told that the exact name does not exist, so the common case
+// costs no lookup at all. `*used`, when asked for, is the system path of the last call made.
 template <typename Call>
-int CallOnExistingPath(const char* path, Call call) {
-    const std::string written = posix::SpellPath(path == nullptr ? "" : path);
-    const int result = call(written.c_str());
+int CallOnExistingPath(const char* path, Call call, std::string* used = nullptr) {
+    std::string found;
+    bool exists = false;
+    std::string unused;
+    std::string& last = used != nullptr ? *used : unused;
+    if (posix::LookUpInIndex(path == nullptr ? "" : path, &found, &exists)) {
+        if (!exists) {
+            errno = ENOENT;
+            return -1;
+        }
+        last = found;
+        return call(last.c_str());
+    }
+    last = posix::SpellPath(path == nullptr ? "" : path);
+    const int result = call(last.c_str());
     if (result != -1 || (errno != ENOENT && errno != ENOTDIR)) {
         return result;
     }
-    const std::string found = posix::ConvertPath(path);
-    return found == written ? -1 : call(found.c_str());
+    found = posix::ConvertPath(path);
+    if (found == last) {
+        return -1;
+    }
+    last = found;
+    return call(last.c_str());
+}
+
+// Passes a call's success on, after telling the lookups what it changed at `path`.
+bool Changed(bool succeeded, posix::OwnChange change, const std::string& path = {}) {
+    if (succeeded) {
+        posix::NoteOwnChange(change, path);
+    }
+    return succeeded;
 }
 
 }  // namespace
@@ -124,7 +229,9 @@ File OpenFileRead(const char* path) {
 
 File CreateFileReadWrite(const char* path) {
     const std::string native = posix::ConvertPath(path);
-    return File{open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+    const File file{open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+    Changed(file.valid(), posix::OwnChange::NameMade, native);
+    return file;
 }
 
 bool GetFileLength(File file, uint64_t* length) {
@@ -150,7 +257,7 @@ bool IsSameFile(File file, const char* path) {
 
 uint32_t ViewWindow() {
     const uint32_t window = testViewWindow.load(std::memory_order_relaxed);
-    return window != 0 ? window : kViewWindow;
+    return window != 0 ? window : kBufferWindow;
 }
 
 void posix::SetViewWindowForTesting(uint32_t bytes) {
@@ -162,20 +269,25 @@ Mapping CreateReadMapping(File file) {
     if (!GetFileLength(file, &length) || length == 0) {
         return {};
     }
-    return MakeMapping(DescriptorOf(file), length, false);
+    const int copy = fcntl(DescriptorOf(file), F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+        return {};
+    }
+    const Mapping mapping = MakeMapping(copy, length, false);
+    if (!mapping.valid()) {
+        close(copy);
+    }
+    return mapping;
 }
 
+// The file, empty when created, is only reserved up to `size`: like a Windows mapping, this
+// never shortens a longer file, and it saves setting the length once more.
 Mapping CreateWriteMapping(File file, uint64_t size) {
-    if (!file.valid() || size == 0 || size > static_cast<uint64_t>(INT64_MAX)) {
+    if (!file.valid() || size == 0 || size > static_cast<uint64_t>(INT64_MAX) ||
+        !ReserveSpace(DescriptorOf(file), static_cast<off_t>(size))) {
         return {};
     }
-    const int fd = DescriptorOf(file);
-    const off_t length = static_cast<off_t>(size);
-    // Reserving does not shorten a longer file; the length is then set exactly.
-    if (!ReserveSpace(fd, length) || ftruncate(fd, length) != 0) {
-        return {};
-    }
-    return MakeMapping(fd, size, true);
+    return MakeMapping(DescriptorOf(file), size, true);
 }
 
 View MapView(Mapping mapping, uint64_t offset, uint32_t length) {
@@ -184,34 +296,41 @@ View MapView(Mapping mapping, uint64_t offset, uint32_t length) {
         length > record->length - offset) {
         return {};
     }
-    // mmap takes offsets in whole pages only.
-    const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-    const uint64_t start = offset - offset % page;
-    const size_t mappedLength = static_cast<size_t>(offset - start) + length;
-    const int protection = record->writable ? PROT_READ | PROT_WRITE : PROT_READ;
-    void* base =
-        mmap(nullptr, mappedLength, protection, MAP_SHARED, record->fd, static_cast<off_t>(start));
-    if (base == MAP_FAILED) {
+    ViewBuffer* buffer = TakeBuffer(length);
+    if (buffer == nullptr) {
         return {};
     }
-    // A written view is filled whole: its pages are made writable in one call rather than
-    // one fault each (kernels before 5.14 refuse and leave them to the faults).
+    buffer->fd = record->fd;
+    buffer->offset = offset;
+    buffer->length = length;
+    buffer->written = record->writable;
+    // A written view starts as the new file's bytes, zero; a read one as the file's.
     if (record->writable) {
-        madvise(base, mappedLength, MADV_POPULATE_WRITE);
+        std::memset(buffer->bytes, 0, length);
+    } else if (!TransferAt(pread, record->fd, buffer->bytes, length, offset)) {
+        KeepBuffer(buffer);
+        return {};
     }
-    return View{static_cast<uint8_t*>(base) + (offset - start), base, mappedLength};
+    return View{buffer->bytes, buffer};
 }
 
-void UnmapView(const View& view) {
-    if (view.base != nullptr) {
-        munmap(view.base, view.mappedLength);
+bool UnmapView(const View& view) {
+    auto* buffer = static_cast<ViewBuffer*>(view.base);
+    if (buffer == nullptr) {
+        return true;
     }
+    const bool released = !buffer->written || TransferAt(pwrite, buffer->fd, buffer->bytes,
+                                                         buffer->length, buffer->offset);
+    KeepBuffer(buffer);
+    return released;
 }
 
 void CloseMapping(Mapping mapping) {
     MappingRecord* record = RecordOf(mapping);
     if (record != nullptr) {
-        close(record->fd);
+        if (!record->writable) {
+            close(record->fd);
+        }
         delete record;
     }
 }
@@ -226,22 +345,29 @@ bool CreateFolder(const char* path) {
     bool exists = false;
     const std::string native = posix::ConvertPath(path, &exists);
     // A name that exists, in any case, is no new folder: mkdir would only say EEXIST.
-    return !exists && mkdir(native.c_str(), 0755) == 0;
+    return Changed(!exists && mkdir(native.c_str(), 0755) == 0, posix::OwnChange::NameMade, native);
 }
 
 bool MovePath(const char* from, const char* to) {
-    const std::string target = posix::ConvertPath(to);
-    return CallOnExistingPath(from, [&target](const char* source) {
-               return RenameNoReplace(source, target.c_str()) ? 0 : -1;
-           }) == 0;
+    // The destination is looked up only when there is something to move.
+    std::optional<std::string> target;
+    const auto move = [&target, to](const char* source) {
+        if (!target) {
+            target = posix::ConvertPath(to);
+        }
+        return RenameNoReplace(source, target->c_str()) ? 0 : -1;
+    };
+    return Changed(CallOnExistingPath(from, move) == 0, posix::OwnChange::PathsMayHaveMoved);
 }
 
 bool DeleteFilePath(const char* path) {
-    return CallOnExistingPath(path, unlink) == 0;
+    std::string deleted;
+    return Changed(CallOnExistingPath(path, unlink, &deleted) == 0, posix::OwnChange::NameDeleted,
+                   deleted);
 }
 
 bool RemoveFolder(const char* path) {
-    return CallOnExistingPath(path, rmdir) == 0;
+    return Changed(CallOnExistingPath(path, rmdir) == 0, posix::OwnChange::PathsMayHaveMoved);
 }
 
 bool PathExists(const char* path) {

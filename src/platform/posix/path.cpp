@@ -5,13 +5,20 @@
 // keeps an index of its names by their folded form, and each resolved folder path is kept as
 // well. What is kept is only trusted while it can be proved current:
 // - every indexed folder is watched through inotify (the watch is placed before the folder is
-//   read), and each lookup first applies the changes reported since the last one, made by this
-//   process or any other; a lost notification (queue overflow) or a watched folder that moves
-//   or goes drops everything;
+//   read), and a lookup first applies the changes reported since they were last read, made by
+//   this process or any other; a lost notification (queue overflow) or a watched folder that
+//   moves or goes drops everything;
 // - a resolved folder path is checked with one stat before use: it must still be a folder and,
 //   when indexed, the very folder its index was read from;
 // - a path resolved through a case-insensitive match is dropped as soon as a name appears in
 //   the folder where that match was made, since an exact or smaller match may have come.
+// The notifications are read before every lookup: one read that finds nothing is the price of
+// seeing at once a name that anyone made or deleted (the kernel queues the notification before
+// the call that made the change returns). The stat of a kept folder path costs as much again
+// for every folder of the path, so what it finds is trusted for a millisecond (kTrustedFor): a
+// kept folder or one above it moved or replaced by another process is seen by the lookups that
+// start a millisecond later, which no installer can tell from a move that races with it anyway.
+// This process's own moves are seen by the very next lookup (NoteOwnChange).
 // Folder modification times are not used: a change within the same timestamp tick as the
 // program's own last change to a folder would leave its time unchanged, and the program
 // changes the folders it installs into all the time.
@@ -24,6 +31,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -58,14 +67,25 @@ struct FolderIndex {
     bool matchedByFold = false;  // a kept folder path went through a case-insensitive match here
 };
 
+// A folder path as resolved, and the check round in which it was last checked.
+struct KeptFolder {
+    std::string path;
+    uint64_t checkedIn = 0;
+};
+
 struct NameCache {
     std::mutex lock;
     int notifier = -1;
-    std::unordered_map<int, FolderIndex> folders;       // by watch descriptor
-    std::unordered_map<std::string, int> watches;       // system folder path -> its watch
-    std::unordered_map<std::string, std::string> kept;  // folder as written -> system path
+    std::unordered_map<int, FolderIndex> folders;      // by watch descriptor
+    std::unordered_map<std::string, int> watches;      // system folder path -> its watch
+    std::unordered_map<std::string, KeptFolder> kept;  // folder as written -> system path
     size_t nameCount = 0;
     uint64_t generation = 0;  // counts the times indexes were dropped
+    // Until when the last checks of kept folder paths are trusted, and the check round (a kept
+    // path is checked once a round).
+    std::chrono::steady_clock::time_point trustedUntil{};
+    std::chrono::microseconds trustedFor = kTrustedFor;
+    uint64_t round = 1;
     alignas(inotify_event) char events[16 * 1024];
 };
 
@@ -89,6 +109,8 @@ Components Split(std::string_view path) {
     Components parts;
     parts.absolute = !path.empty() && IsSeparator(path.front());
     parts.trailingSeparator = !path.empty() && IsSeparator(path.back());
+    const auto separators = std::count_if(path.begin(), path.end(), IsSeparator);
+    parts.names.reserve(static_cast<size_t>(separators) + 1);
     size_t pos = 0;
     while (pos < path.size()) {
         while (pos < path.size() && IsSeparator(path[pos])) {
@@ -106,11 +128,18 @@ Components Split(std::string_view path) {
     return parts;
 }
 
-std::string Join(const std::string& folder, const std::string& name) {
-    if (folder.empty()) {
-        return name;
+// Appends a separator to a folder path that is not empty and does not end in one, so that a
+// name can follow.
+void EndWithSeparator(std::string* folder) {
+    if (!folder->empty() && folder->back() != '/') {
+        folder->push_back('/');
     }
-    return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+std::string Join(const std::string& folder, const std::string& name) {
+    std::string path = folder;
+    EndWithSeparator(&path);
+    return path += name;
 }
 
 void AddName(FolderIndex& index, size_t* count, const std::string& name) {
@@ -168,6 +197,16 @@ void ForgetAll(NameCache& cache) {
     ++cache.generation;
 }
 
+// Puts a name that has appeared into its folder's index. Folder paths kept through a
+// case-insensitive match there are dropped: the new name may be an exact or a smaller match.
+void NameAppeared(NameCache& cache, FolderIndex& index, const std::string& name) {
+    AddName(index, &cache.nameCount, name);
+    if (index.matchedByFold) {
+        cache.kept.clear();
+        index.matchedByFold = false;
+    }
+}
+
 // Applies one notification; false when everything had to be forgotten.
 bool ApplyChange(NameCache& cache, const inotify_event& event) {
     if (event.mask & IN_Q_OVERFLOW) {
@@ -186,11 +225,7 @@ bool ApplyChange(NameCache& cache, const inotify_event& event) {
     FolderIndex& index = found->second;
     const std::string name(event.name, strnlen(event.name, event.len));
     if (event.mask & kNameAdded) {
-        AddName(index, &cache.nameCount, name);
-        if (index.matchedByFold) {
-            cache.kept.clear();
-            index.matchedByFold = false;
-        }
+        NameAppeared(cache, index, name);
     } else if (event.mask & kNameRemoved) {
         RemoveName(index, &cache.nameCount, name);
     }
@@ -222,8 +257,30 @@ void ApplyReportedChanges(NameCache& cache) {
     }
 }
 
+// Makes what is kept true as of now, as far as trust requires: every notification reported
+// so far is applied, and a new round of checks of kept folder paths begins when the trust in
+// the last one has run out.
+void Refresh(NameCache& cache) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= cache.trustedUntil) {
+        cache.trustedUntil = now + cache.trustedFor;
+        ++cache.round;
+    }
+    ApplyReportedChanges(cache);
+}
+
 bool SameFolder(const struct stat& info, const FolderIndex& index) {
     return info.st_dev == index.device && info.st_ino == index.inode;
+}
+
+// The index kept of the folder at that system path; null when there is none.
+FolderIndex* IndexAt(NameCache& cache, const std::string& folder) {
+    const auto watch = cache.watches.find(folder);
+    if (watch == cache.watches.end()) {
+        return nullptr;
+    }
+    const auto indexed = cache.folders.find(watch->second);
+    return indexed == cache.folders.end() ? nullptr : &indexed->second;
 }
 
 // Whether `folder` is still a folder, and the very one its index (`*index`, when it has one)
@@ -234,16 +291,15 @@ bool CheckFolder(NameCache& cache, const std::string& folder, FolderIndex** inde
     if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         return false;
     }
-    const auto watch = cache.watches.find(folder);
-    if (watch == cache.watches.end()) {
+    if (cache.watches.count(folder) == 0) {
         return true;
     }
-    const auto indexed = cache.folders.find(watch->second);
-    if (indexed == cache.folders.end() || !SameFolder(info, indexed->second)) {
+    FolderIndex* indexed = IndexAt(cache, folder);
+    if (indexed == nullptr || !SameFolder(info, *indexed)) {
         ForgetAll(cache);  // another folder now has this path
         return false;
     }
-    *index = &indexed->second;
+    *index = indexed;
     return true;
 }
 
@@ -376,38 +432,56 @@ bool FindName(NameCache& cache, const std::string& folder, std::string_view comp
     return true;
 }
 
+// The path of the first `count` components as written.
+std::string SpellNames(const Components& parts, size_t count) {
+    std::string path = parts.absolute ? "/" : "";
+    for (size_t i = 0; i < count; ++i) {
+        EndWithSeparator(&path);
+        path += parts.names[i];
+    }
+    return path;
+}
+
 // The folder as written: every component but the last.
 std::string SpellFolder(const Components& parts) {
-    std::string folder = parts.absolute ? "/" : "";
-    for (size_t i = 0; i + 1 < parts.names.size(); ++i) {
-        folder = Join(folder, std::string(parts.names[i]));
-    }
-    return folder;
+    return SpellNames(parts, parts.names.empty() ? 0 : parts.names.size() - 1);
 }
 
 // The folder of the last component, resolved as it stands now.
 struct ResolvedFolder {
     std::string path;
     bool found = false;    // every component was found
-    bool checked = false;  // `index` is the folder's index, checked just now
+    bool checked = false;  // `index` is the folder's index, checked in this round
     FolderIndex* index = nullptr;
 };
+
+// The kept folder path `written` resolves to, checked once a round; false when none is kept
+// or it no longer holds (it is then dropped).
+bool FindKeptFolder(NameCache& cache, const std::string& written, ResolvedFolder* folder) {
+    const auto kept = cache.kept.find(written);
+    if (kept == cache.kept.end()) {
+        return false;
+    }
+    KeptFolder& found = kept->second;
+    if (found.checkedIn == cache.round) {
+        folder->index = IndexAt(cache, found.path);
+    } else if (CheckFolder(cache, found.path, &folder->index)) {
+        found.checkedIn = cache.round;
+    } else {
+        cache.kept.erase(written);  // by name: a failed check may have dropped everything
+        return false;
+    }
+    folder->path = found.path;
+    folder->found = true;
+    folder->checked = true;
+    return true;
+}
 
 ResolvedFolder ResolveFolder(NameCache& cache, const Components& parts) {
     ResolvedFolder folder;
     const std::string written = SpellFolder(parts);
-    if (parts.absolute) {
-        const auto kept = cache.kept.find(written);
-        if (kept != cache.kept.end()) {
-            const std::string path = kept->second;
-            if (CheckFolder(cache, path, &folder.index)) {
-                folder.path = path;
-                folder.found = true;
-                folder.checked = true;
-                return folder;
-            }
-            cache.kept.erase(written);
-        }
+    if (parts.absolute && FindKeptFolder(cache, written, &folder)) {
+        return folder;
     }
     const uint64_t generation = cache.generation;
     folder.path = parts.absolute ? "/" : "";
@@ -425,7 +499,7 @@ ResolvedFolder ResolveFolder(NameCache& cache, const Components& parts) {
         if (cache.kept.size() >= kMaxResolvedFolders) {
             cache.kept.clear();
         }
-        cache.kept[written] = folder.path;
+        cache.kept[written] = KeptFolder{folder.path, cache.round};
     }
     return folder;
 }
@@ -456,6 +530,39 @@ std::string Confined(std::string path) {
     return within ? path : std::string();
 }
 
+// The cache, locked and made true as of now for a lookup.
+class Lookup {
+  public:
+    Lookup() : hold_(cache_.lock) {
+        Refresh(cache_);
+        if (cache_.nameCount > kMaxIndexedNames) {
+            ForgetAll(cache_);
+        }
+    }
+    NameCache& cache() { return cache_; }
+
+  private:
+    NameCache& cache_ = Cache();
+    std::lock_guard<std::mutex> hold_;
+};
+
+// The system path of the last component in its resolved folder: the name found there, or the
+// component as written.
+std::string JoinLast(const Components& parts, const ResolvedFolder& folder, bool found,
+                     const std::string& name) {
+    std::string out = folder.path;
+    EndWithSeparator(&out);
+    out += found ? std::string_view(name) : parts.names.back();
+    if (parts.trailingSeparator) {
+        out.push_back('/');
+    }
+    return Confined(std::move(out));
+}
+
+bool IsDotName(std::string_view name) {
+    return name == "." || name == "..";
+}
+
 }  // namespace
 
 void ConfinePathsForTesting(const std::string& root) {
@@ -463,34 +570,66 @@ void ConfinePathsForTesting(const std::string& root) {
 }
 
 std::string ConvertPath(std::string_view path, bool* exists) {
-    NameCache& cache = Cache();
-    std::lock_guard<std::mutex> hold(cache.lock);
-    ApplyReportedChanges(cache);
-    if (cache.nameCount > kMaxIndexedNames) {
-        ForgetAll(cache);
-    }
+    Lookup lookup;
     const Components parts = Split(path);
     bool found = false;
     std::string out = parts.absolute ? "/" : "";
     if (!parts.names.empty()) {
-        const ResolvedFolder folder = ResolveFolder(cache, parts);
+        const ResolvedFolder folder = ResolveFolder(lookup.cache(), parts);
         const std::string_view last = parts.names.back();
         std::string name;
-        if (folder.checked && folder.index != nullptr && last != "." && last != "..") {
+        if (folder.checked && folder.index != nullptr && !IsDotName(last)) {
             found = FindInIndex(*folder.index, last, &name);
         } else if (folder.found) {
-            found = FindName(cache, folder.path, last, &name, nullptr);
+            found = FindName(lookup.cache(), folder.path, last, &name, nullptr);
         }
-        out = Join(folder.path, found ? name : std::string(last));
-        if (parts.trailingSeparator) {
-            out.push_back('/');
-        }
+        out = JoinLast(parts, folder, found, name);
+    } else {
+        out = Confined(std::move(out));
     }
-    out = Confined(std::move(out));
     if (exists != nullptr) {
         *exists = found && !out.empty();
     }
     return out;
+}
+
+bool LookUpInIndex(std::string_view path, std::string* found, bool* exists) {
+    Lookup lookup;
+    const Components parts = Split(path);
+    ResolvedFolder folder;
+    if (!parts.absolute || parts.names.empty() || IsDotName(parts.names.back()) ||
+        !FindKeptFolder(lookup.cache(), SpellFolder(parts), &folder) || folder.index == nullptr) {
+        return false;
+    }
+    std::string name;
+    const bool there = FindInIndex(*folder.index, parts.names.back(), &name);
+    *found = JoinLast(parts, folder, there, name);
+    *exists = there && !found->empty();
+    return true;
+}
+
+void NoteOwnChange(OwnChange change, const std::string& path) {
+    NameCache& cache = Cache();
+    std::lock_guard<std::mutex> hold(cache.lock);
+    // A name made or deleted in an indexed folder goes into its index at once; its notification,
+    // read later, changes nothing more.
+    const size_t slash = path.rfind('/');
+    if (change != OwnChange::PathsMayHaveMoved && slash != std::string::npos &&
+        slash + 1 < path.size()) {
+        FolderIndex* index = IndexAt(cache, slash == 0 ? "/" : path.substr(0, slash));
+        if (index != nullptr) {
+            const std::string name = path.substr(slash + 1);
+            if (change == OwnChange::NameMade) {
+                NameAppeared(cache, *index, name);
+            } else {
+                RemoveName(*index, &cache.nameCount, name);
+            }
+            return;
+        }
+    }
+    if (change == OwnChange::PathsMayHaveMoved) {
+        ++cache.round;
+    }
 }
 
 std::string ConvertPath(const char* path, bool* exists) {
@@ -499,14 +638,18 @@ std::string ConvertPath(const char* path, bool* exists) {
 
 std::string SpellPath(std::string_view path) {
     const Components parts = Split(path);
-    std::string out = parts.absolute ? "/" : "";
-    for (std::string_view name : parts.names) {
-        out = Join(out, std::string(name));
-    }
+    std::string out = SpellNames(parts, parts.names.size());
     if (parts.trailingSeparator && !parts.names.empty()) {
         out.push_back('/');
     }
     return Confined(std::move(out));
+}
+
+void TrustChecksForTesting(std::chrono::microseconds period) {
+    NameCache& cache = Cache();
+    std::lock_guard<std::mutex> hold(cache.lock);
+    cache.trustedFor = period;
+    cache.trustedUntil = {};
 }
 
 void ForgetFolderIndexes() {

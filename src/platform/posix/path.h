@@ -2,6 +2,7 @@
 // expects a Windows file system's case-insensitive names.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -16,14 +17,31 @@ namespace platform::posix {
 //
 // Folders of absolute paths are indexed by their folded names the first time a name is
 // missing in them, so that each later lookup there costs no folder read. The kernel's change
-// notifications (inotify) keep each index true, whoever changes the folder: this process or
-// any other. Without notifications a folder is read at each lookup, as if nothing were kept.
+// notifications (inotify) keep each index true, whoever changes the folder: the next lookup sees
+// the change. Without notifications a folder is read at each lookup, as if nothing were kept.
 // `*exists`, when asked for, tells whether the result names an existing entry, as far as
 // the lookup saw (an index, or one lstat of the exact name).
 std::string ConvertPath(std::string_view path, bool* exists = nullptr);
 
 // The same for a C string; null converts to the empty path, which names nothing.
 std::string ConvertPath(const char* path, bool* exists = nullptr);
+
+// How long after another process moved or replaced a kept folder (or one above it) the lookups
+// may still miss it: the stat that checks a kept folder path is trusted that long, since
+// checking each folder of each path costs more than a small file's own writing.
+constexpr std::chrono::microseconds kTrustedFor{1000};
+
+// ConvertPath for an absolute path whose folder is indexed: its system path in `*found`, and in
+// `*exists` whether it names an entry, told by the index (after one read of the notifications,
+// with no call on the name itself). False, with nothing looked up, when the folder has no index.
+bool LookUpInIndex(std::string_view path, std::string* found, bool* exists);
+
+// What this process has just changed at the system path `path`, so that the next lookup sees
+// it: a name made or deleted (its folder's index takes it at once, or else the notifications
+// are read again), or a name moved or a folder removed (the notifications are read, and kept
+// folder paths checked again, since one may have led through it).
+enum class OwnChange { NameMade, NameDeleted, PathsMayHaveMoved };
+void NoteOwnChange(OwnChange change, const std::string& path);
 
 // The path as written, converted without any lookup: what ConvertPath gives when every
 // component exists under its exact name.
@@ -32,6 +50,10 @@ std::string SpellPath(std::string_view path);
 // Drops every folder index and resolved folder. Called around external programs, whose
 // changes to the installation may be too many to follow.
 void ForgetFolderIndexes();
+
+// For tests: from now on what the checks find is trusted for `period` instead of kTrustedFor,
+// and what they found so far is not trusted any more.
+void TrustChecksForTesting(std::chrono::microseconds period);
 
 // For tests and fuzzers that run whatever a package says in a scratch folder: while a root
 // is set, a path that leads out of it (by `..`, or from anywhere else) converts to the empty

@@ -130,13 +130,13 @@ View MapView(Mapping mapping, uint64_t offset, uint32_t length) {
     if (base == nullptr) {
         return View{};
     }
-    return View{static_cast<uint8_t*>(base) + (offset - start), base, mappedLength};
+    return View{static_cast<uint8_t*>(base) + (offset - start), base};
 }
 
-void UnmapView(const View& view) {
-    if (view.base != nullptr) {
-        UnmapViewOfFile(view.base);
-    }
+// Written pages reach the file later, through the system's cache; only the unmapping itself
+// can fail here.
+bool UnmapView(const View& view) {
+    return view.base == nullptr || UnmapViewOfFile(view.base) != 0;
 }
 
 void CloseMapping(Mapping mapping) {
