@@ -60,10 +60,9 @@ cmake --build --preset bench --target pkgtool qlmpatch make_delta_pairs > /dev/n
 export PKGTOOL=$root/build/bench/pkgtool QLMPATCH=$root/build/bench/qlmpatch
 
 # Our two sides: a package of one delta entry that pkgtool makes (and checks by applying it),
-# and qlmpatch installing it (see bench/tools/ours.sh). Our patch is that whole package.
+# and qlmpatch installing it (see bench/tools/ours.sh). Our patch size is that of the delta
+# entry's data, which is what the package adds for the file.
 ours=$root/bench/tools/ours.sh
-ours_diff=("$ours" diff)    # OLD NEW PATCH
-ours_apply=("$ours" apply)  # OLD PATCH OUT
 
 mkdir -p "$work"
 work=$(realpath "$work")
@@ -137,7 +136,7 @@ can_run() {  # TOOL OLD NEW
 # The command that makes TOOL's patch, or applies it, in the array `command`.
 diff_command() {  # TOOL OLD NEW PATCH
     case "$1" in
-        ours) command=("${ours_diff[@]}" "$2" "$3" "$4") ;;
+        ours) command=("$ours" diff "$2" "$3" "$4") ;;
         xdelta3)
             local window
             window=$(stat -c %s "$2")
@@ -149,9 +148,15 @@ diff_command() {  # TOOL OLD NEW PATCH
     esac
 }
 
+# For ours also what sets up its scratch installation before the timing (`prepare`) and moves
+# the rebuilt file out after it (`finish`): only qlmpatch is timed.
 apply_command() {  # TOOL OLD PATCH OUT
+    prepare=() finish=()
     case "$1" in
-        ours) command=("${ours_apply[@]}" "$2" "$3" "$4") ;;
+        ours)
+            prepare=("$ours" prepare "$2" "$4")
+            command=(env QLM_REGISTRY="$4.reg" "$QLMPATCH" "$3")
+            finish=("$ours" finish "$4") ;;
         xdelta3) command=(xdelta3 -d -f -s "$2" "$3" "$4") ;;
         bsdiff) command=(bspatch "$2" "$4" "$3") ;;
         zstd) command=(zstd -q -f -d --long=31 --patch-from="$2" "$3" -o "$4") ;;
@@ -161,7 +166,7 @@ apply_command() {  # TOOL OLD PATCH OUT
 # Runs `command` under GNU time, its output into LOG: prints "seconds peak-KiB", or nothing
 # when the command fails.
 timed() {  # LOG
-    /usr/bin/time -f '%e %M' -o "$out/time.txt" "${command[@]}" > "$1" 2>&1 &&
+    /usr/bin/time -f '%e %M' -o "$out/time.txt" "${command[@]}" < /dev/null > "$1" 2>&1 &&
         cat "$out/time.txt"
 }
 
@@ -227,8 +232,10 @@ for name in "${pair_names[@]}"; do
                 rm -f "$out/new"
                 sync
                 apply_command "$tool" "$old" "$out/$name.$tool" "$out/new"
+                ((${#prepare[@]} == 0)) || "${prepare[@]}"
                 read -r seconds kib < <(timed "$out/apply.log") ||
                     { echo "deltas: $tool could not apply its patch of $name" >&2; exit 1; }
+                ((${#finish[@]} == 0)) || "${finish[@]}"
                 cmp -s "$out/new" "$new" ||
                     { echo "deltas: $tool's output of $name differs from the new file" >&2; exit 1; }
                 applies[$tool]+="$seconds " apply_peaks[$tool]+="$kib "
@@ -236,7 +243,11 @@ for name in "${pair_names[@]}"; do
         done
     done
     for tool in "${runnable[@]}"; do
-        patch_size[$name,$tool]=$(stat -c %s "$out/$name.$tool")
+        if [[ "$tool" == ours ]]; then
+            patch_size[$name,$tool]=$("$ours" size "$out/$name.$tool")
+        else
+            patch_size[$name,$tool]=$(stat -c %s "$out/$name.$tool")
+        fi
         # shellcheck disable=SC2086 # the lists are words
         {
             diff_time[$name,$tool]=$(median ${diffs[$tool]})
