@@ -141,6 +141,78 @@ TEST_F(Posix, FolderIndexFollowsEveryChange) {
     platform::posix::TrustChecksForTesting(platform::posix::kTrustedFor);
 }
 
+// The bounds of what the lookups keep, made small: each way of forgetting (too many names in
+// all, a folder too large to keep, too many folders, names grown past the bound through the
+// notifications, too many resolved folders, notifications lost) leaves every lookup right.
+TEST_F(Posix, FolderIndexBoundsForgetAndLookupsStayRight) {
+    Tree files = {{"A/File1", "1"}, {"A/File2", "2"}, {"A/File3", "3"}, {"A/File4", "4"},
+                  {"B/File1", "1"}, {"B/File2", "2"}, {"B/File3", "3"}, {"B/File4", "4"},
+                  {"C/x.txt", "x"}, {"D/y.txt", "y"}};
+    for (int i = 1; i <= 10; ++i) {
+        files["Big/File" + std::to_string(i)] = "b";
+    }
+    test::Put(temp_.path(), files);
+    platform::posix::ForgetFolderIndexes();
+    platform::posix::TrustChecksForTesting(std::chrono::hours(1));
+    constexpr size_t kNames = 6;
+    constexpr size_t kFolders = 2;
+    constexpr size_t kResolved = 2;
+    platform::posix::LimitFolderIndexesForTesting(kNames, kFolders, kResolved);
+    const auto behind = [this](const std::string& command) {
+        return [this, command] {
+            ASSERT_EQ(test::RunShell("cd " + test::Quote(Native()) + "; " + command).status, 0);
+        };
+    };
+    const std::string longName(60, 'n');
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        std::string lookup;
+        std::string expected;
+        uint64_t forgets;  // how many times everything is dropped
+    };
+    const Step steps[] = {
+        {"a folder indexed", [] {}, "A\\FILE1", "A/File1", 0},
+        {"a second folder's names cross the bound", [] {}, "B\\FILE1", "B/File1", 1},
+        {"a folder of more names than the bound is not kept", [] {}, "Big\\FILE10", "Big/File10",
+         0},
+        {"and is read again at each lookup", behind(": > Big/New.txt"), "Big\\NEW.TXT",
+         "Big/New.txt", 0},
+        {"folders up to their bound", [] {}, "C\\X.TXT", "C/x.txt", 0},
+        {"one folder more", [] {}, "D\\Y.TXT", "D/y.txt", 1},
+        {"names grown past the bound by notifications",
+         behind("for i in 1 2 3 4 5 6; do : > D/New$i; done"), "D\\NEW6", "D/New6", 1},
+        {"resolved folders up to their bound", [] {}, "A\\File2", "A/File2", 0},
+        {"one resolved folder more", [] {}, "B\\File2", "B/File2", 0},
+        {"a folder indexed again", [] {}, "A\\FILE3", "A/File3", 0},
+        {"notifications lost",
+         [&behind] {
+             platform::posix::LoseNotificationsForTesting();
+             behind("mv A/File3 A/Renamed3")();
+         },
+         "A\\RENAMED3", "A/Renamed3", 1},
+        {"indexed once more", [] {}, "A\\FILE1", "A/File1", 0},
+        {"more changes than one read of the notifications takes",
+         behind("for i in $(seq 300); do : > A/" + longName + "$i; done"),
+         "A\\" + std::string(60, 'N') + "300", "A/" + longName + "300", 1},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        const uint64_t dropped = platform::posix::CountFolderIndexesForTesting().dropped;
+        step.change();
+        EXPECT_EQ(ConvertPath(P(step.lookup)), Native(step.expected));
+        EXPECT_TRUE(platform::PathExists(P(step.lookup).c_str()));
+        const platform::posix::FolderIndexCounts counts =
+            platform::posix::CountFolderIndexesForTesting();
+        EXPECT_EQ(counts.dropped - dropped, step.forgets);
+        EXPECT_LE(counts.names, kNames);
+        EXPECT_LE(counts.folders, kFolders);
+        EXPECT_LE(counts.resolved, kResolved);
+    }
+    platform::posix::LimitFolderIndexesForTesting(0, 0, 0);
+    platform::posix::TrustChecksForTesting(platform::posix::kTrustedFor);
+}
+
 TEST_F(Posix, MovePathNeverReplacesTheDestination) {
     test::Put(temp_.path(),
               {{"a.txt", "first"}, {"b.txt", "second"}, {"dir", "/"}, {"other", "/"}});
