@@ -167,7 +167,7 @@ std::string Phase(const std::string& transcript) {
     if (line == kCompleted) {
         return "stamp";
     }
-    const std::string lastFile = "(<game>\\" + std::string(kPayload[3].shown) + ")\n";
+    const std::string lastFile = "(<game>\\" + kPayload[std::size(kPayload) - 1].shown + ")\n";
     return line == lastFile ? "after the files" : "between files";
 }
 
@@ -384,6 +384,11 @@ TEST(Faults, EveryCallFailingInTurnLosesNothing) {
     ASSERT_EQ(Count(cleanRun.transcript, kCompleted), 1u);
     ASSERT_EQ(counted.calls, countedCalls.size());
     ASSERT_FALSE(counted.failed);
+    // The package reaches every kind of call but Open, which only opens the package itself,
+    // before the sequence.
+    const std::set<FallibleCall> kinds(countedCalls.begin(), countedCalls.end());
+    EXPECT_EQ(kinds.size(), size_t(FallibleCall::Allocate));
+    EXPECT_EQ(kinds.count(FallibleCall::Open), 0u);
 
     std::set<const Allowed*> used;
     for (uint64_t k = 1; k <= counted.calls; ++k) {
