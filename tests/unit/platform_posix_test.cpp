@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/faults.h"
 #include "platform/posix/path.h"
 #include "platform/posix/process.h"
 #include "platform/posix/registry_store.h"
@@ -273,6 +274,92 @@ TEST_F(Posix, ViewsLieWithinTheMappingAndOneWindow) {
     ASSERT_TRUE(platform::GetOwnProgramPath(own, sizeof own));
     EXPECT_TRUE(platform::PathExists(own));
     EXPECT_FALSE(platform::GetOwnProgramPath(own, strlen(own)));  // no room for the NUL
+}
+
+// The fault seam: the chosen call fails with the errno the system would give, changes nothing
+// and is reported by its kind; each case fails the last call its steps make.
+TEST_F(Posix, AFailedCallFailsAsTheSystemWouldAndChangesNothing) {
+    using platform::posix::FallibleCall;
+    test::Put(temp_.path(), {{"a.txt", "a"}, {"dir", "/"}});
+    setenv("QLM_REGISTRY", Native("registry.reg").c_str(), 1);
+    const platform::RegistryKey made =
+        platform::CreateKey(platform::RegistryRoot::CurrentUser, "Software\\Test");
+    platform::CloseKey(made);
+    const Tree before = test::Snapshot(temp_.path());
+    const std::string a = P("A.TXT");
+    // Each attempt gives whether it succeeded and the errno right after its last call.
+    using Attempt = std::function<std::pair<bool, int>()>;
+    const auto result = [](bool succeeded) { return std::make_pair(succeeded, errno); };
+    // A new file written through a view, up to `step`: 0 its reservation, 1 the view, 2 its
+    // release.
+    const auto written = [&](int step) {
+        const platform::File file = platform::CreateFileReadWrite(P("new.bin").c_str());
+        const platform::Mapping mapping = platform::CreateWriteMapping(file, 16);
+        const platform::View view = step > 0 ? platform::MapView(mapping, 0, 16) : platform::View{};
+        const bool succeeded = step == 0   ? mapping.valid()
+                               : step == 1 ? view.valid()
+                                           : platform::UnmapView(view);
+        const auto outcome = std::make_pair(succeeded, errno);
+        platform::UnmapView(view);
+        platform::CloseMapping(mapping);
+        platform::CloseFile(file);
+        platform::DeleteFilePath(P("new.bin").c_str());
+        return outcome;
+    };
+    const auto key = [](platform::RegistryKey opened) {
+        const auto outcome = std::make_pair(opened.valid(), errno);
+        platform::CloseKey(opened);
+        return outcome;
+    };
+    const std::tuple<FallibleCall, uint64_t, int, Attempt> cases[] = {
+        {FallibleCall::Create, 1, EACCES,
+         [&] { return result(platform::CreateFileReadWrite(P("new.bin").c_str()).valid()); }},
+        {FallibleCall::Open, 1, EACCES,
+         [&] { return result(platform::OpenFileRead(a.c_str()).valid()); }},
+        {FallibleCall::Reserve, 2, ENOSPC, [&] { return written(0); }},
+        {FallibleCall::View, 3, ENOMEM, [&] { return written(1); }},
+        {FallibleCall::WriteBack, 4, ENOSPC, [&] { return written(2); }},
+        {FallibleCall::Move, 1, EACCES,
+         [&] { return result(platform::MovePath(a.c_str(), P("b.txt").c_str())); }},
+        {FallibleCall::Delete, 1, EACCES,
+         [&] { return result(platform::DeleteFilePath(a.c_str())); }},
+        {FallibleCall::FolderCreate, 1, EACCES,
+         [&] { return result(platform::CreateFolder(P("new").c_str())); }},
+        {FallibleCall::FolderRemove, 1, EACCES,
+         [&] { return result(platform::RemoveFolder(P("DIR").c_str())); }},
+        {FallibleCall::RegistryOpen, 1, EACCES,
+         [&] {
+             return key(
+                 platform::OpenKeyForSet(platform::RegistryRoot::CurrentUser, "Software\\Test"));
+         }},
+        {FallibleCall::RegistryRead, 2, EACCES,
+         [&] {
+             return key(
+                 platform::OpenKeyForQuery(platform::RegistryRoot::CurrentUser, "Software\\Test"));
+         }},
+        {FallibleCall::RegistryWrite, 2, ENOSPC,
+         [&] {
+             return key(platform::CreateKey(platform::RegistryRoot::CurrentUser, "Software\\New"));
+         }},
+        {FallibleCall::ProcessStart, 1, ENOENT,
+         [&] {
+             char line[] = "true";
+             platform::Process process;
+             return result(platform::StartProcess("/bin/true", line, P().c_str(), &process));
+         }},
+    };
+    for (const auto& [call, failAt, error, attempt] : cases) {
+        SCOPED_TRACE(platform::posix::FallibleCallName(call));
+        platform::posix::FailCallForTesting(failAt);
+        const auto [succeeded, reported] = attempt();
+        const platform::posix::FaultReport report = platform::posix::StopFailingCallsForTesting();
+        EXPECT_FALSE(succeeded);
+        EXPECT_EQ(reported, error);
+        EXPECT_TRUE(report.failed);
+        EXPECT_EQ(report.failedCall, call);
+        EXPECT_EQ(test::Snapshot(temp_.path()), before);
+    }
+    unsetenv("QLM_REGISTRY");
 }
 
 // --- the registry store ---------------------------------------------------------------------
