@@ -11,6 +11,33 @@
 #include "platform/posix/terminal.h"
 
 namespace fixture {
+namespace {
+
+// The terminal's transcript while a run is under way: its memory stream's buffer and length,
+// and the installation folder that RunResult shows as "<game>".
+struct Transcript {
+    char** text = nullptr;
+    size_t* size = nullptr;
+    std::string folder;
+};
+Transcript current;
+
+std::string ShowGame(std::string text, const std::string& folder) {
+    for (size_t at; (at = text.find(folder)) != std::string::npos;) {
+        text.replace(at, folder.size(), "<game>");
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string TranscriptSoFar() {
+    // The terminal flushes each text it prints, which brings the buffer and length up to date.
+    if (current.text == nullptr || *current.text == nullptr) {
+        return {};
+    }
+    return ShowGame(std::string(*current.text, *current.size), current.folder);
+}
 
 Entry RegistryKeys(int32_t level, const std::string& subKey, const std::string& programValue,
                    const std::string& levelValue) {
@@ -69,7 +96,8 @@ std::string Installation::OtherKeys() const {
     return key == std::string::npos || end == std::string::npos ? text : text.substr(end + 2);
 }
 
-RunResult Installation::Run(const pkgbuild::Package& package, const std::string& answers) const {
+RunResult Installation::Run(const pkgbuild::Package& package, const std::string& answers,
+                            const AroundApply& around) const {
     const std::string packagePath = root_.Path("patch.pkg");
     EXPECT_TRUE(pkgbuild::WriteFile(packagePath, pkgbuild::Build(package)));
     // The terminal reads the answers and writes the transcript to memory.
@@ -83,8 +111,15 @@ RunResult Installation::Run(const pkgbuild::Package& package, const std::string&
     RunResult result;
     auto context = std::make_unique<PatchContext>();
     context->dialogWindow = platform::OpenProgressWindow(&context->runState);
+    current = Transcript{&text, &size, folder_};
     if (OpenPackage(context->package, packagePath.c_str(), false) >= 0) {
+        if (around.before) {
+            around.before();
+        }
         RunApplySequence(*context, &result.waitForUser);
+        if (around.after) {
+            around.after();
+        }
     } else {
         ADD_FAILURE() << "the test package does not open";
     }
@@ -93,11 +128,9 @@ RunResult Installation::Run(const pkgbuild::Package& package, const std::string&
     platform::SetTerminalStreams(nullptr, nullptr);
     fclose(input);
     fclose(output);
-    result.transcript.assign(text, size);
+    current = Transcript{};
+    result.transcript = ShowGame(std::string(text, size), folder_);
     free(text);
-    for (size_t at; (at = result.transcript.find(folder_)) != std::string::npos;) {
-        result.transcript.replace(at, folder_.size(), "<game>");
-    }
     return result;
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -106,6 +107,17 @@ struct RunResult {
     std::string transcript;
 };
 
+// What a test does right before and right after the apply sequence itself (not around the
+// building and opening of the package).
+struct AroundApply {
+    std::function<void()> before;
+    std::function<void()> after;
+};
+
+// The transcript that the run under way has printed so far, as RunResult gives it; empty
+// outside a run.
+std::string TranscriptSoFar();
+
 // A temporary installation folder with its main program file, and a registry store that is
 // empty until Register seeds it. The folder and the store go with the object.
 class Installation {
@@ -137,7 +149,8 @@ class Installation {
     Tree Files() const { return test::Snapshot(folder_, kProgramName); }
 
     // Builds the package and runs the apply sequence over it, `answers` one line a question.
-    RunResult Run(const pkgbuild::Package& package, const std::string& answers = "") const;
+    RunResult Run(const pkgbuild::Package& package, const std::string& answers = "",
+                  const AroundApply& around = {}) const;
 
   private:
     test::TempFolder root_{"qlm_apply"};

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/faults.h"
 #include "platform/posix/path.h"
 #include "platform/posix/process.h"
 #include "platform/posix/registry_store.h"
@@ -141,6 +142,78 @@ TEST_F(Posix, FolderIndexFollowsEveryChange) {
     platform::posix::TrustChecksForTesting(platform::posix::kTrustedFor);
 }
 
+// The bounds of what the lookups keep, made small: each way of forgetting (too many names in
+// all, a folder too large to keep, too many folders, names grown past the bound through the
+// notifications, too many resolved folders, notifications lost) leaves every lookup right.
+TEST_F(Posix, FolderIndexBoundsForgetAndLookupsStayRight) {
+    Tree files = {{"A/File1", "1"}, {"A/File2", "2"}, {"A/File3", "3"}, {"A/File4", "4"},
+                  {"B/File1", "1"}, {"B/File2", "2"}, {"B/File3", "3"}, {"B/File4", "4"},
+                  {"C/x.txt", "x"}, {"D/y.txt", "y"}};
+    for (int i = 1; i <= 10; ++i) {
+        files["Big/File" + std::to_string(i)] = "b";
+    }
+    test::Put(temp_.path(), files);
+    platform::posix::ForgetFolderIndexes();
+    platform::posix::TrustChecksForTesting(std::chrono::hours(1));
+    constexpr size_t kNames = 6;
+    constexpr size_t kFolders = 2;
+    constexpr size_t kResolved = 2;
+    platform::posix::LimitFolderIndexesForTesting(kNames, kFolders, kResolved);
+    const auto behind = [this](const std::string& command) {
+        return [this, command] {
+            ASSERT_EQ(test::RunShell("cd " + test::Quote(Native()) + "; " + command).status, 0);
+        };
+    };
+    const std::string longName(60, 'n');
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        std::string lookup;
+        std::string expected;
+        uint64_t forgets;  // how many times everything is dropped
+    };
+    const Step steps[] = {
+        {"a folder indexed", [] {}, "A\\FILE1", "A/File1", 0},
+        {"a second folder's names cross the bound", [] {}, "B\\FILE1", "B/File1", 1},
+        {"a folder of more names than the bound is not kept", [] {}, "Big\\FILE10", "Big/File10",
+         0},
+        {"and is read again at each lookup", behind(": > Big/New.txt"), "Big\\NEW.TXT",
+         "Big/New.txt", 0},
+        {"folders up to their bound", [] {}, "C\\X.TXT", "C/x.txt", 0},
+        {"one folder more", [] {}, "D\\Y.TXT", "D/y.txt", 1},
+        {"names grown past the bound by notifications",
+         behind("for i in 1 2 3 4 5 6; do : > D/New$i; done"), "D\\NEW6", "D/New6", 1},
+        {"resolved folders up to their bound", [] {}, "A\\File2", "A/File2", 0},
+        {"one resolved folder more", [] {}, "B\\File2", "B/File2", 0},
+        {"a folder indexed again", [] {}, "A\\FILE3", "A/File3", 0},
+        {"notifications lost",
+         [&behind] {
+             platform::posix::LoseNotificationsForTesting();
+             behind("mv A/File3 A/Renamed3")();
+         },
+         "A\\RENAMED3", "A/Renamed3", 1},
+        {"indexed once more", [] {}, "A\\FILE1", "A/File1", 0},
+        {"more changes than one read of the notifications takes",
+         behind("for i in $(seq 300); do : > A/" + longName + "$i; done"),
+         "A\\" + std::string(60, 'N') + "300", "A/" + longName + "300", 1},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        const uint64_t dropped = platform::posix::CountFolderIndexesForTesting().dropped;
+        step.change();
+        EXPECT_EQ(ConvertPath(P(step.lookup)), Native(step.expected));
+        EXPECT_TRUE(platform::PathExists(P(step.lookup).c_str()));
+        const platform::posix::FolderIndexCounts counts =
+            platform::posix::CountFolderIndexesForTesting();
+        EXPECT_EQ(counts.dropped - dropped, step.forgets);
+        EXPECT_LE(counts.names, kNames);
+        EXPECT_LE(counts.folders, kFolders);
+        EXPECT_LE(counts.resolved, kResolved);
+    }
+    platform::posix::LimitFolderIndexesForTesting(0, 0, 0);
+    platform::posix::TrustChecksForTesting(platform::posix::kTrustedFor);
+}
+
 TEST_F(Posix, MovePathNeverReplacesTheDestination) {
     test::Put(temp_.path(),
               {{"a.txt", "first"}, {"b.txt", "second"}, {"dir", "/"}, {"other", "/"}});
@@ -201,6 +274,92 @@ TEST_F(Posix, ViewsLieWithinTheMappingAndOneWindow) {
     ASSERT_TRUE(platform::GetOwnProgramPath(own, sizeof own));
     EXPECT_TRUE(platform::PathExists(own));
     EXPECT_FALSE(platform::GetOwnProgramPath(own, strlen(own)));  // no room for the NUL
+}
+
+// The fault seam: the chosen call fails with the errno the system would give, changes nothing
+// and is reported by its kind; each case fails the last call its steps make.
+TEST_F(Posix, AFailedCallFailsAsTheSystemWouldAndChangesNothing) {
+    using platform::posix::FallibleCall;
+    test::Put(temp_.path(), {{"a.txt", "a"}, {"dir", "/"}});
+    setenv("QLM_REGISTRY", Native("registry.reg").c_str(), 1);
+    const platform::RegistryKey made =
+        platform::CreateKey(platform::RegistryRoot::CurrentUser, "Software\\Test");
+    platform::CloseKey(made);
+    const Tree before = test::Snapshot(temp_.path());
+    const std::string a = P("A.TXT");
+    // Each attempt gives whether it succeeded and the errno right after its last call.
+    using Attempt = std::function<std::pair<bool, int>()>;
+    const auto result = [](bool succeeded) { return std::make_pair(succeeded, errno); };
+    // A new file written through a view, up to `step`: 0 its reservation, 1 the view, 2 its
+    // release.
+    const auto written = [&](int step) {
+        const platform::File file = platform::CreateFileReadWrite(P("new.bin").c_str());
+        const platform::Mapping mapping = platform::CreateWriteMapping(file, 16);
+        const platform::View view = step > 0 ? platform::MapView(mapping, 0, 16) : platform::View{};
+        const bool succeeded = step == 0   ? mapping.valid()
+                               : step == 1 ? view.valid()
+                                           : platform::UnmapView(view);
+        const auto outcome = std::make_pair(succeeded, errno);
+        platform::UnmapView(view);
+        platform::CloseMapping(mapping);
+        platform::CloseFile(file);
+        platform::DeleteFilePath(P("new.bin").c_str());
+        return outcome;
+    };
+    const auto key = [](platform::RegistryKey opened) {
+        const auto outcome = std::make_pair(opened.valid(), errno);
+        platform::CloseKey(opened);
+        return outcome;
+    };
+    const std::tuple<FallibleCall, uint64_t, int, Attempt> cases[] = {
+        {FallibleCall::Create, 1, EACCES,
+         [&] { return result(platform::CreateFileReadWrite(P("new.bin").c_str()).valid()); }},
+        {FallibleCall::Open, 1, EACCES,
+         [&] { return result(platform::OpenFileRead(a.c_str()).valid()); }},
+        {FallibleCall::Reserve, 2, ENOSPC, [&] { return written(0); }},
+        {FallibleCall::View, 3, ENOMEM, [&] { return written(1); }},
+        {FallibleCall::WriteBack, 4, ENOSPC, [&] { return written(2); }},
+        {FallibleCall::Move, 1, EACCES,
+         [&] { return result(platform::MovePath(a.c_str(), P("b.txt").c_str())); }},
+        {FallibleCall::Delete, 1, EACCES,
+         [&] { return result(platform::DeleteFilePath(a.c_str())); }},
+        {FallibleCall::FolderCreate, 1, EACCES,
+         [&] { return result(platform::CreateFolder(P("new").c_str())); }},
+        {FallibleCall::FolderRemove, 1, EACCES,
+         [&] { return result(platform::RemoveFolder(P("DIR").c_str())); }},
+        {FallibleCall::RegistryOpen, 1, EACCES,
+         [&] {
+             return key(
+                 platform::OpenKeyForSet(platform::RegistryRoot::CurrentUser, "Software\\Test"));
+         }},
+        {FallibleCall::RegistryRead, 2, EACCES,
+         [&] {
+             return key(
+                 platform::OpenKeyForQuery(platform::RegistryRoot::CurrentUser, "Software\\Test"));
+         }},
+        {FallibleCall::RegistryWrite, 2, ENOSPC,
+         [&] {
+             return key(platform::CreateKey(platform::RegistryRoot::CurrentUser, "Software\\New"));
+         }},
+        {FallibleCall::ProcessStart, 1, ENOENT,
+         [&] {
+             char line[] = "true";
+             platform::Process process;
+             return result(platform::StartProcess("/bin/true", line, P().c_str(), &process));
+         }},
+    };
+    for (const auto& [call, failAt, error, attempt] : cases) {
+        SCOPED_TRACE(platform::posix::FallibleCallName(call));
+        platform::posix::FailCallForTesting(failAt);
+        const auto [succeeded, reported] = attempt();
+        const platform::posix::FaultReport report = platform::posix::StopFailingCallsForTesting();
+        EXPECT_FALSE(succeeded);
+        EXPECT_EQ(reported, error);
+        EXPECT_TRUE(report.failed);
+        EXPECT_EQ(report.failedCall, call);
+        EXPECT_EQ(test::Snapshot(temp_.path()), before);
+    }
+    unsetenv("QLM_REGISTRY");
 }
 
 // --- the registry store ---------------------------------------------------------------------

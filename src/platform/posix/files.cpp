@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/faults.h"
 #include "platform/posix/path.h"
 #include "text/codepage.h"
 
@@ -87,6 +88,9 @@ Mapping MakeMapping(int fd, uint64_t length, bool writable) {
 // Reserves the file's blocks so that the views' writes never meet a full disk.
 // File systems that cannot reserve (posix_fallocate says so) fall back to setting the length.
 bool ReserveSpace(int fd, off_t size) {
+    if (posix::FailsByTest(posix::FallibleCall::Reserve)) {
+        return false;
+    }
     const int result = posix_fallocate(fd, 0, size);
     if (result == 0) {
         return true;
@@ -223,11 +227,17 @@ bool Changed(bool succeeded, posix::OwnChange change, const std::string& path = 
 }  // namespace
 
 File OpenFileRead(const char* path) {
+    if (posix::FailsByTest(posix::FallibleCall::Open)) {
+        return {};
+    }
     return File{CallOnExistingPath(
         path, [](const char* native) { return open(native, O_RDONLY | O_CLOEXEC); })};
 }
 
 File CreateFileReadWrite(const char* path) {
+    if (posix::FailsByTest(posix::FallibleCall::Create)) {
+        return {};
+    }
     const std::string native = posix::ConvertPath(path);
     const File file{open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
     Changed(file.valid(), posix::OwnChange::NameMade, native);
@@ -266,7 +276,8 @@ void posix::SetViewWindowForTesting(uint32_t bytes) {
 
 Mapping CreateReadMapping(File file) {
     uint64_t length = 0;
-    if (!GetFileLength(file, &length) || length == 0) {
+    if (!GetFileLength(file, &length) || length == 0 ||
+        posix::FailsByTest(posix::FallibleCall::View)) {
         return {};
     }
     const int copy = fcntl(DescriptorOf(file), F_DUPFD_CLOEXEC, 0);
@@ -293,7 +304,7 @@ Mapping CreateWriteMapping(File file, uint64_t size) {
 View MapView(Mapping mapping, uint64_t offset, uint32_t length) {
     const MappingRecord* record = RecordOf(mapping);
     if (record == nullptr || length == 0 || length > ViewWindow() || offset > record->length ||
-        length > record->length - offset) {
+        length > record->length - offset || posix::FailsByTest(posix::FallibleCall::View)) {
         return {};
     }
     ViewBuffer* buffer = TakeBuffer(length);
@@ -319,8 +330,10 @@ bool UnmapView(const View& view) {
     if (buffer == nullptr) {
         return true;
     }
-    const bool released = !buffer->written || TransferAt(pwrite, buffer->fd, buffer->bytes,
-                                                         buffer->length, buffer->offset);
+    const bool released =
+        !buffer->written ||
+        (!posix::FailsByTest(posix::FallibleCall::WriteBack) &&
+         TransferAt(pwrite, buffer->fd, buffer->bytes, buffer->length, buffer->offset));
     KeepBuffer(buffer);
     return released;
 }
@@ -342,6 +355,9 @@ void CloseFile(File file) {
 }
 
 bool CreateFolder(const char* path) {
+    if (posix::FailsByTest(posix::FallibleCall::FolderCreate)) {
+        return false;
+    }
     bool exists = false;
     const std::string native = posix::ConvertPath(path, &exists);
     // A name that exists, in any case, is no new folder: mkdir would only say EEXIST.
@@ -349,6 +365,9 @@ bool CreateFolder(const char* path) {
 }
 
 bool MovePath(const char* from, const char* to) {
+    if (posix::FailsByTest(posix::FallibleCall::Move)) {
+        return false;
+    }
     // The destination is looked up only when there is something to move.
     std::optional<std::string> target;
     const auto move = [&target, to](const char* source) {
@@ -361,12 +380,18 @@ bool MovePath(const char* from, const char* to) {
 }
 
 bool DeleteFilePath(const char* path) {
+    if (posix::FailsByTest(posix::FallibleCall::Delete)) {
+        return false;
+    }
     std::string deleted;
     return Changed(CallOnExistingPath(path, unlink, &deleted) == 0, posix::OwnChange::NameDeleted,
                    deleted);
 }
 
 bool RemoveFolder(const char* path) {
+    if (posix::FailsByTest(posix::FallibleCall::FolderRemove)) {
+        return false;
+    }
     return Changed(CallOnExistingPath(path, rmdir) == 0, posix::OwnChange::PathsMayHaveMoved);
 }
 

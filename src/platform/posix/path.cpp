@@ -81,6 +81,11 @@ struct NameCache {
     std::unordered_map<std::string, KeptFolder> kept;  // folder as written -> system path
     size_t nameCount = 0;
     uint64_t generation = 0;  // counts the times indexes were dropped
+    // The bounds in force: the constants above, unless a test made them smaller.
+    size_t maxNames = kMaxIndexedNames;
+    size_t maxFolders = kMaxIndexedFolders;
+    size_t maxResolved = kMaxResolvedFolders;
+    bool notificationsLost = false;  // a test's stand-in for a queue overflow
     // Until when the last checks of kept folder paths are trusted, and the check round (a kept
     // path is checked once a round).
     std::chrono::steady_clock::time_point trustedUntil{};
@@ -234,6 +239,13 @@ bool ApplyChange(NameCache& cache, const inotify_event& event) {
 
 // Applies every change reported so far, so that the indexes are true at this moment.
 void ApplyReportedChanges(NameCache& cache) {
+    if (cache.notificationsLost) {
+        cache.notificationsLost = false;
+        inotify_event overflow{};
+        overflow.wd = -1;
+        overflow.mask = IN_Q_OVERFLOW;
+        ApplyChange(cache, overflow);
+    }
     while (cache.notifier >= 0) {
         const ssize_t length = read(cache.notifier, cache.events, sizeof cache.events);
         if (length < 0 && errno == EINTR) {
@@ -331,7 +343,7 @@ int WatchFolder(NameCache& cache, const std::string& folder, struct stat* identi
     if (folder.empty() || folder.front() != '/') {
         return -1;  // relative to a current folder that may change
     }
-    if (cache.folders.size() >= kMaxIndexedFolders) {
+    if (cache.folders.size() >= cache.maxFolders) {
         ForgetAll(cache);
     }
     if (cache.notifier < 0) {
@@ -375,11 +387,11 @@ FolderIndex* KeepIndex(NameCache& cache, const std::string& folder, int watch,
         cache.watches[folder] = watch;
         return &existing->second;
     }
-    if (!SameFolder(identity, index) || index.names.size() > kMaxIndexedNames) {
+    if (!SameFolder(identity, index) || index.names.size() > cache.maxNames) {
         inotify_rm_watch(cache.notifier, watch);
         return nullptr;
     }
-    if (cache.nameCount + index.names.size() > kMaxIndexedNames) {
+    if (cache.nameCount + index.names.size() > cache.maxNames) {
         DropIndexes(cache);
     }
     cache.nameCount += index.names.size();
@@ -496,7 +508,7 @@ ResolvedFolder ResolveFolder(NameCache& cache, const Components& parts) {
     }
     // Kept only when every case-insensitive match was made in a folder that stays indexed.
     if (parts.absolute && folder.found && !fragile && generation == cache.generation) {
-        if (cache.kept.size() >= kMaxResolvedFolders) {
+        if (cache.kept.size() >= cache.maxResolved) {
             cache.kept.clear();
         }
         cache.kept[written] = KeptFolder{folder.path, cache.round};
@@ -535,7 +547,7 @@ class Lookup {
   public:
     Lookup() : hold_(cache_.lock) {
         Refresh(cache_);
-        if (cache_.nameCount > kMaxIndexedNames) {
+        if (cache_.nameCount > cache_.maxNames) {
             ForgetAll(cache_);
         }
     }
@@ -650,6 +662,27 @@ void TrustChecksForTesting(std::chrono::microseconds period) {
     std::lock_guard<std::mutex> hold(cache.lock);
     cache.trustedFor = period;
     cache.trustedUntil = {};
+}
+
+void LimitFolderIndexesForTesting(size_t names, size_t folders, size_t resolved) {
+    NameCache& cache = Cache();
+    std::lock_guard<std::mutex> hold(cache.lock);
+    cache.maxNames = names != 0 ? names : kMaxIndexedNames;
+    cache.maxFolders = folders != 0 ? folders : kMaxIndexedFolders;
+    cache.maxResolved = resolved != 0 ? resolved : kMaxResolvedFolders;
+}
+
+void LoseNotificationsForTesting() {
+    NameCache& cache = Cache();
+    std::lock_guard<std::mutex> hold(cache.lock);
+    cache.notificationsLost = true;
+}
+
+FolderIndexCounts CountFolderIndexesForTesting() {
+    NameCache& cache = Cache();
+    std::lock_guard<std::mutex> hold(cache.lock);
+    return FolderIndexCounts{cache.folders.size(), cache.nameCount, cache.kept.size(),
+                             cache.generation};
 }
 
 void ForgetFolderIndexes() {

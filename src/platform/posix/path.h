@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -54,6 +56,24 @@ void ForgetFolderIndexes();
 // For tests: from now on what the checks find is trusted for `period` instead of kTrustedFor,
 // and what they found so far is not trusted any more.
 void TrustChecksForTesting(std::chrono::microseconds period);
+
+// For tests: the indexes hold at most `names` names in all and `folders` folders, and at most
+// `resolved` resolved folder paths are kept, so that small folders cross the bounds; 0 restores
+// the backend's own bound.
+void LimitFolderIndexesForTesting(size_t names, size_t folders, size_t resolved);
+
+// For tests: the next lookup finds that notifications were lost, as when the kernel's queue of
+// them overflows.
+void LoseNotificationsForTesting();
+
+// For tests: what is kept now, and how many times everything was dropped so far.
+struct FolderIndexCounts {
+    size_t folders = 0;
+    size_t names = 0;
+    size_t resolved = 0;
+    uint64_t dropped = 0;
+};
+FolderIndexCounts CountFolderIndexesForTesting();
 
 // For tests and fuzzers that run whatever a package says in a scratch folder: while a root
 // is set, a path that leads out of it (by `..`, or from anywhere else) converts to the empty

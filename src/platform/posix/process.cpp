@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "platform/platform.h"
+#include "platform/posix/faults.h"
 #include "platform/posix/path.h"
 
 extern char** environ;
@@ -167,7 +168,8 @@ std::vector<std::string> SplitCommandLine(std::string_view commandLine) {
 
 bool StartProcess(const char* program, char* commandLine, const char* currentFolder,
                   Process* started) {
-    if (program == nullptr || program[0] == '\0' || started == nullptr) {
+    if (program == nullptr || program[0] == '\0' || started == nullptr ||
+        posix::FailsByTest(posix::FallibleCall::ProcessStart)) {
         return false;
     }
     const std::string path = posix::AbsoluteProgramPath(program);

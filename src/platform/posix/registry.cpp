@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/faults.h"
 #include "platform/posix/registry_store.h"
 
 namespace platform {
@@ -79,7 +80,8 @@ bool KeyExists(const std::string& path) {
 
 RegistryKey OpenExistingKey(RegistryRoot root, const char* subKey) {
     std::string path = FullKeyPath(root, subKey);
-    if (!posix::IsStorableName(path) || !KeyExists(path)) {
+    if (posix::FailsByTest(posix::FallibleCall::RegistryOpen) || !posix::IsStorableName(path) ||
+        !KeyExists(path)) {
         return {};
     }
     return MakeKey(root, std::move(path));

@@ -23,6 +23,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/posix/faults.h"
 #include "text/codepage.h"
 
 namespace platform::posix {
@@ -495,6 +496,9 @@ std::string RegistryFilePath() {
 
 bool LoadRegistryFile(const std::string& path, RegStore* store) {
     store->keys.clear();
+    if (FailsByTest(FallibleCall::RegistryRead)) {
+        return false;
+    }
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return errno == ENOENT;
@@ -529,8 +533,9 @@ bool SaveRegistryFile(const std::string& path, const RegStore& store) {
     if (fd < 0) {
         return false;
     }
-    const bool written =
-        WriteAll(fd, FormatRegText(store)) && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+    const bool written = !FailsByTest(FallibleCall::RegistryWrite) &&
+                         WriteAll(fd, FormatRegText(store)) && fchmod(fd, 0644) == 0 &&
+                         fsync(fd) == 0;
     const bool closed = close(fd) == 0;
     if (!written || !closed || rename(temporary.c_str(), path.c_str()) != 0) {
         unlink(temporary.c_str());
