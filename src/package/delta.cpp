@@ -10,9 +10,11 @@ namespace {
 
 // The old file is read through this many views of at most this size, the one used longest ago
 // replaced first: copies that alternate between a few regions of the old file (moved members
-// of an archive) keep their views, and the pages mapped at any time stay few.
-constexpr uint32_t kOldViewSize = 4u << 20;
-constexpr int kOldViewCount = 4;
+// of an archive) keep their views, and the pages held at any time stay few. Views are small
+// because a rebuilt program copies from all over its old file: each view that is replaced is
+// read (or mapped) again, and a small one costs little to read again.
+constexpr uint32_t kOldViewSize = 128u << 10;
+constexpr int kOldViewCount = 32;
 static_assert(platform::kViewWindow % kOldViewSize == 0);
 
 // Where the header's fields lie.
