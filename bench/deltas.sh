@@ -5,11 +5,13 @@
 #   bench/deltas.sh [--small] [--only NAME,...] [--rounds N] [--apply-rounds N]
 #                   [--whole-limit BYTES] [--work FOLDER]
 #
-# For each pair, every tool in each round: our differ and our decoder (with its hash checks),
+# For each pair, every tool in each round: ours is pkgtool building a package of one delta
+# entry (making the delta, then checking it by applying it) and qlmpatch installing that
+# package over the old file (with its hash checks), see bench/tools/ours.sh; then
 # xdelta3 -e -9 (-B as large as the old file, up to its 2 GiB) and -d, bsdiff and bspatch
 # (where 17 times the old file fits in memory), zstd -19 --long=31 --patch-from and its
 # decompression (files up to its 2 GiB). Every output is compared with the new file. The table
-# gives each patch's size (and the whole new file's as one zlib stream, level 9), the diff's
+# gives each patch's size (and that of a package of the whole new file, zlib level 9), the diff's
 # time and peak memory, and the apply's median time and peak memory (GNU time's maximum
 # resident size); then each peer's total over the pairs it could do beside ours on the same
 # pairs. --small divides the game-like sizes by 16 (world.dat then 192 MiB); --only keeps the
@@ -35,7 +37,7 @@ while (($#)); do
         --apply-rounds) apply_rounds=$2; shift 2 ;;
         --work) work=$2; shift 2 ;;
         --whole-limit) whole_limit=$2; shift 2 ;;
-        *) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+        *) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
     esac
 done
 
@@ -54,12 +56,13 @@ if ((${#missing[@]})); then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" > /dev/null
 fi
 cmake --preset bench > /dev/null
-cmake --build --preset bench --target delta_tool make_delta_pairs > /dev/null
-delta_tool=$root/build/bench/delta_tool
+cmake --build --preset bench --target pkgtool qlmpatch make_delta_pairs > /dev/null
+export PKGTOOL=$root/build/bench/pkgtool QLMPATCH=$root/build/bench/qlmpatch
 
-# Our two sides. (Once delta entries are in packages: pkgtool diff --delta and qlmpatch.)
-ours_diff=("$delta_tool" diff)    # OLD NEW PATCH
-ours_apply=("$delta_tool" apply)  # OLD PATCH OUT
+# Our two sides: a package of one delta entry that pkgtool makes (and checks by applying it),
+# and qlmpatch installing it (see bench/tools/ours.sh). Our patch size is that of the delta
+# entry's data, which is what the package adds for the file.
+ours=$root/bench/tools/ours.sh
 
 mkdir -p "$work"
 work=$(realpath "$work")
@@ -133,7 +136,7 @@ can_run() {  # TOOL OLD NEW
 # The command that makes TOOL's patch, or applies it, in the array `command`.
 diff_command() {  # TOOL OLD NEW PATCH
     case "$1" in
-        ours) command=("${ours_diff[@]}" "$2" "$3" "$4") ;;
+        ours) command=("$ours" diff "$2" "$3" "$4") ;;
         xdelta3)
             local window
             window=$(stat -c %s "$2")
@@ -145,9 +148,15 @@ diff_command() {  # TOOL OLD NEW PATCH
     esac
 }
 
+# For ours also what sets up its scratch installation before the timing (`prepare`) and moves
+# the rebuilt file out after it (`finish`): only qlmpatch is timed.
 apply_command() {  # TOOL OLD PATCH OUT
+    prepare=() finish=()
     case "$1" in
-        ours) command=("${ours_apply[@]}" "$2" "$3" "$4") ;;
+        ours)
+            prepare=("$ours" prepare "$2" "$4")
+            command=(env QLM_REGISTRY="$4.reg" "$QLMPATCH" "$3")
+            finish=("$ours" finish "$4") ;;
         xdelta3) command=(xdelta3 -d -f -s "$2" "$3" "$4") ;;
         bsdiff) command=(bspatch "$2" "$4" "$3") ;;
         zstd) command=(zstd -q -f -d --long=31 --patch-from="$2" "$3" -o "$4") ;;
@@ -157,7 +166,7 @@ apply_command() {  # TOOL OLD PATCH OUT
 # Runs `command` under GNU time, its output into LOG: prints "seconds peak-KiB", or nothing
 # when the command fails.
 timed() {  # LOG
-    /usr/bin/time -f '%e %M' -o "$out/time.txt" "${command[@]}" > "$1" 2>&1 &&
+    /usr/bin/time -f '%e %M' -o "$out/time.txt" "${command[@]}" < /dev/null > "$1" 2>&1 &&
         cat "$out/time.txt"
 }
 
@@ -197,11 +206,11 @@ for name in "${pair_names[@]}"; do
     new=${new_of[$name]}
     key=$(sha1sum <<< "$new $(stat -c '%s %Y' "$new")" | cut -c1-16)
     if (($(stat -c %s "$new") > whole_limit)); then
-        echo 0 > "$work/zsize-$key"  # zlib -9 takes tens of minutes on GiBs of structured data
-    elif [[ ! -f "$work/zsize-$key" ]]; then
-        "$delta_tool" zsize "$new" > "$work/zsize-$key"
+        echo 0 > "$work/wsize-$key"  # zlib -9 takes tens of minutes on GiBs of structured data
+    elif [[ ! -f "$work/wsize-$key" ]]; then
+        "$ours" zsize "$new" > "$work/wsize-$key"
     fi
-    whole_size[$name]=$(cat "$work/zsize-$key")
+    whole_size[$name]=$(cat "$work/wsize-$key")
     cat "$old" "$new" > /dev/null  # both start in the page cache, for every tool alike
     runnable=()
     for tool in "${tools[@]}"; do
@@ -223,8 +232,10 @@ for name in "${pair_names[@]}"; do
                 rm -f "$out/new"
                 sync
                 apply_command "$tool" "$old" "$out/$name.$tool" "$out/new"
+                ((${#prepare[@]} == 0)) || "${prepare[@]}"
                 read -r seconds kib < <(timed "$out/apply.log") ||
                     { echo "deltas: $tool could not apply its patch of $name" >&2; exit 1; }
+                ((${#finish[@]} == 0)) || "${finish[@]}"
                 cmp -s "$out/new" "$new" ||
                     { echo "deltas: $tool's output of $name differs from the new file" >&2; exit 1; }
                 applies[$tool]+="$seconds " apply_peaks[$tool]+="$kib "
@@ -232,7 +243,11 @@ for name in "${pair_names[@]}"; do
         done
     done
     for tool in "${runnable[@]}"; do
-        patch_size[$name,$tool]=$(stat -c %s "$out/$name.$tool")
+        if [[ "$tool" == ours ]]; then
+            patch_size[$name,$tool]=$("$ours" size "$out/$name.$tool")
+        else
+            patch_size[$name,$tool]=$(stat -c %s "$out/$name.$tool")
+        fi
         # shellcheck disable=SC2086 # the lists are words
         {
             diff_time[$name,$tool]=$(median ${diffs[$tool]})

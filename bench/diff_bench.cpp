@@ -53,7 +53,7 @@ void BM_DiffTrees(benchmark::State& state) {
     for (auto _ : state) {
         std::string error;
         if (!pkgbuild::DiffTrees(root + "/old", root + "/new", root + "/base.manifest",
-                                 root + "/patch.manifest", &error)) {
+                                 root + "/patch.manifest", {}, &error)) {
             state.SkipWithError(error.c_str());
             break;
         }

@@ -26,24 +26,70 @@ void CreateIntermediateFolders(const PatchContext& context, const char* relative
     }
 }
 
-// Creates the new file at the entry's size and fills it through views of its mapping, window
-// by window. False when any step fails or the content could not be loaded completely.
-bool WriteNewFile(const PatchContext& context, const DirectoryEntry& entry, const char* target) {
+// Creates the new file at its final size and fills it through views of its mapping with
+// `fill(mapping)`. False when any step fails or `fill` does. An empty file gets no mapping (it
+// cannot have one) and is filled with an invalid one.
+template <typename Fill>
+bool CreateAndFill(const char* target, uint64_t size, Fill fill) {
     const platform::File file = platform::CreateFileReadWrite(target);
     if (!file.valid()) {
         return false;
     }
-    if (entry.size == 0) {
-        platform::CloseFile(file);  // an empty file needs no mapping
-        return true;
-    }
-    const platform::Mapping mapping = platform::CreateWriteMapping(file, entry.size);
-    const bool loaded = mapping.valid() && LoadEntryToFile(context.package, entry, mapping);
+    const platform::Mapping mapping =
+        size == 0 ? platform::Mapping{} : platform::CreateWriteMapping(file, size);
+    const bool filled = (size == 0 || mapping.valid()) && fill(mapping);
     if (mapping.valid()) {
         platform::CloseMapping(mapping);
     }
     platform::CloseFile(file);
-    return loaded;
+    return filled;
+}
+
+// The new file from the entry's content, window by window.
+bool WriteNewFile(const PatchContext& context, const DirectoryEntry& entry, const char* target) {
+    return CreateAndFill(target, entry.size, [&](platform::Mapping mapping) {
+        return entry.size == 0 || LoadEntryToFile(context.package, entry, mapping);
+    });
+}
+
+// Writes the delta's blocks into the new file, each through a walk of its own (so no view of
+// the file is larger than a block), then checks the new file's hash.
+bool WriteDeltaBlocks(DeltaApply& apply, Walk& delta, const char* target) {
+    return CreateAndFill(target, apply.header.newSize, [&](platform::Mapping mapping) {
+        bool written = true;
+        while (written && apply.length != 0) {
+            Walk out = FileWalk(mapping, apply.done, apply.length);
+            written = ApplyDeltaBlock(apply, delta, out) && WalkDone(out);
+            EndWalk(out);
+        }
+        return written && FinishDelta(apply, delta);
+    });
+}
+
+// The new file rebuilt by the delta entry from the file it replaces, now its backup: the
+// backup's size and hash are checked before the new file is created, the new file's hash
+// once it is filled. A backup that already is the new file (a run interrupted after the file
+// was replaced) is moved back as it is. False when the backup is missing or is another file,
+// or the delta is damaged.
+bool RebuildFile(const PatchContext& context, const DirectoryEntry& entry, const char* target,
+                 const char* backup) {
+    Walk delta;
+    DeltaHeader header;
+    if (!StartDeltaEntry(context.package, entry, &delta, &header)) {
+        return false;
+    }
+    MappedFile old;
+    DeltaApply apply;
+    const bool opened = OpenMappedFile(backup, &old);
+    bool rebuilt = opened && StartDelta(apply, header, old.mapping, old.length);
+    const bool alreadyNew =
+        opened && !rebuilt &&
+        FileHasSizeAndHash(old.mapping, old.length, header.newSize, header.newHash);
+    rebuilt = rebuilt && WriteDeltaBlocks(apply, delta, target);
+    EndDelta(apply);
+    EndWalk(delta);
+    CloseMappedFile(old);
+    return alreadyNew ? platform::MovePath(backup, target) : rebuilt;
 }
 
 // A relative name that is empty or ends in a backslash names a folder, not a file: replacing
@@ -153,7 +199,10 @@ bool ReplaceFile(PatchContext& context, const DirectoryEntry& entry) {
     // leftover, the older copy, is then what a failure restores.
     platform::MovePath(target, backup);
     platform::DeleteFilePath(target);
-    if (!WriteNewFile(context, entry, target)) {
+    const bool written = StorageOf(context.package.header, entry) == EntryStorage::Delta
+                             ? RebuildFile(context, entry, target, backup)
+                             : WriteNewFile(context, entry, target);
+    if (!written) {
         platform::DeleteFilePath(target);
         platform::MovePath(backup, target);
         ShowStatus(context, kUpdateErrorText, target);

@@ -9,23 +9,8 @@
 
 namespace {
 
-// One input or the output, with what is currently held of it.
-struct MappedFile {
-    platform::File file;
-    platform::Mapping mapping;
-    uint64_t length = 0;
-};
-
-void Release(MappedFile& mapped) {
-    if (mapped.mapping.valid()) {
-        platform::CloseMapping(mapped.mapping);
-        mapped.mapping = platform::Mapping{};
-    }
-    if (mapped.file.valid()) {
-        platform::CloseFile(mapped.file);
-        mapped.file = platform::File{};
-    }
-}
+// Each input and the output is a MappedFile, holding what is currently had of it: an input
+// is mapped only while it is copied.
 
 bool OpenInput(MappedFile& input, const char* path) {
     input.file = platform::OpenFileRead(path);
@@ -38,7 +23,7 @@ bool OpenImage(MappedFile& image, const char* imagePath) {
     if (OpenInput(image, imagePath)) {
         return true;
     }
-    Release(image);
+    CloseMappedFile(image);
     char ownPath[kPathBufferSize];
     return platform::GetOwnProgramPath(ownPath, sizeof ownPath) && OpenInput(image, ownPath);
 }
@@ -90,9 +75,9 @@ bool BindPackage(const char* imagePath, const char* packagePath, const char* out
         }
     }
     const bool outputCreated = output.file.valid();
-    Release(output);
-    Release(image);
-    Release(package);
+    CloseMappedFile(output);
+    CloseMappedFile(image);
+    CloseMappedFile(package);
     if (outputCreated && !written) {
         platform::DeleteFilePath(outputPath);
     }

@@ -10,9 +10,11 @@ namespace {
 
 // The old file is read through this many views of at most this size, the one used longest ago
 // replaced first: copies that alternate between a few regions of the old file (moved members
-// of an archive) keep their views, and the pages mapped at any time stay few.
-constexpr uint32_t kOldViewSize = 4u << 20;
-constexpr int kOldViewCount = 4;
+// of an archive) keep their views, and the pages held at any time stay few. Views are small
+// because a rebuilt program copies from all over its old file: each view that is replaced is
+// read (or mapped) again, and a small one costs little to read again.
+constexpr uint32_t kOldViewSize = 128u << 10;
+constexpr int kOldViewCount = 32;
 static_assert(platform::kViewWindow % kOldViewSize == 0);
 
 // Where the header's fields lie.
@@ -189,6 +191,8 @@ struct DeltaDecoder {
     uint32_t byteRunRoom = 0;
     uint64_t oldCursor = 0;
     FileHash newHash;
+    // Checking a delta's structure alone: no old file is read and nothing is written.
+    bool structureOnly = false;
 };
 
 namespace {
@@ -285,7 +289,7 @@ bool RunInstructions(Decoder& decoder, Cursor instructions, uint32_t blockLength
                 add = decoder.added.get() + addedUsed;
                 addedUsed += length;
             }
-            if (!TakeOld(decoder.old, position, length, add, to)) {
+            if (!decoder.structureOnly && !TakeOld(decoder.old, position, length, add, to)) {
                 return false;
             }
             decoder.oldCursor = position + length;
@@ -385,6 +389,9 @@ bool DecodeBlock(Walk& delta, Decoder& decoder, uint32_t blockLength, Walk& out)
                          blockLength, addedLength, lengths[kDeltaLiterals])) {
         return false;
     }
+    if (decoder.structureOnly) {
+        return true;
+    }
     AddToHash(decoder.newHash, decoder.output.get(), blockLength);
     Walk from = MemoryWalk(decoder.output.get(), blockLength);
     return CopyWalk(from, out);
@@ -459,12 +466,14 @@ bool FileHasSizeAndHash(platform::Mapping file, uint64_t length, uint64_t size, 
     return read && FinishHash(state) == hash;
 }
 
-bool StartDelta(DeltaApply& apply, const DeltaHeader& header, platform::Mapping oldFile,
+namespace {
+
+// The decoder's memory, for an old file of `oldLength` bytes read through `oldFile`.
+bool NewDecoder(DeltaApply& apply, const DeltaHeader& header, platform::Mapping oldFile,
                 uint64_t oldLength) {
     apply = DeltaApply{};
     apply.header = header;
-    if (header.blockSize < kDeltaMinBlockSize || header.blockSize > kDeltaMaxBlockSize ||
-        !FileHasSizeAndHash(oldFile, oldLength, header.oldSize, header.oldHash)) {
+    if (header.blockSize < kDeltaMinBlockSize || header.blockSize > kDeltaMaxBlockSize) {
         return false;
     }
     apply.decoder = new (std::nothrow) DeltaDecoder;
@@ -476,6 +485,15 @@ bool StartDelta(DeltaApply& apply, const DeltaHeader& header, platform::Mapping 
     StartHash(apply.decoder->newHash);
     apply.length = BlockLengthAt(header, 0);
     return Allocate(*apply.decoder, header);
+}
+
+}  // namespace
+
+bool StartDelta(DeltaApply& apply, const DeltaHeader& header, platform::Mapping oldFile,
+                uint64_t oldLength) {
+    apply = DeltaApply{};
+    return FileHasSizeAndHash(oldFile, oldLength, header.oldSize, header.oldHash) &&
+           NewDecoder(apply, header, oldFile, oldLength);
 }
 
 bool ApplyDeltaBlock(DeltaApply& apply, Walk& delta, Walk& out) {
@@ -499,6 +517,21 @@ void EndDelta(DeltaApply& apply) {
         delete apply.decoder;
         apply.decoder = nullptr;
     }
+}
+
+bool CheckDeltaStructure(Walk& delta, const DeltaHeader& header) {
+    DeltaApply apply;
+    bool checked = NewDecoder(apply, header, platform::Mapping{}, header.oldSize);
+    Walk nowhere = MemoryWalk(nullptr, 0);
+    if (checked) {
+        apply.decoder->structureOnly = true;
+    }
+    while (checked && apply.length != 0) {
+        checked = ApplyDeltaBlock(apply, delta, nowhere);
+    }
+    checked = checked && apply.done == header.newSize && WalkDone(delta);
+    EndDelta(apply);
+    return checked;
 }
 
 bool ApplyDelta(Walk& delta, const DeltaHeader& header, platform::Mapping oldFile,

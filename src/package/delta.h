@@ -100,3 +100,9 @@ bool StartDelta(DeltaApply& apply, const DeltaHeader& header, platform::Mapping 
 bool ApplyDeltaBlock(DeltaApply& apply, Walk& delta, Walk& out);
 bool FinishDelta(DeltaApply& apply, Walk& delta);
 void EndDelta(DeltaApply& apply);
+
+// Walks the whole delta whose header was read from `delta` as applying would, without the old
+// file: every block's streams, runs and instructions are checked against the block and the
+// header's old size, and the delta must end after its last block. Only the two hashes stay
+// unchecked. For a publisher's tool, which may not have the old file at hand.
+bool CheckDeltaStructure(Walk& delta, const DeltaHeader& header);

@@ -3,7 +3,8 @@
 // is declared here, once. A package is a 32-byte header, entry data, and a directory of
 // 48-byte entries, all little-endian; optionally appended to an executable behind an 8-byte
 // trailer. Entries whose names begin with ':' are control sections, read by the phases of the
-// apply sequence; all others are payload files.
+// apply sequence; all others are payload files, stored, compressed, or (in a package of the
+// second magic) deltas that rebuild a file from the one it replaces (package/delta.h).
 //
 // Two facts live elsewhere, where the layers that need them can see them: the run states,
 // which the platform's windows read (platform/platform.h), and how the registry table's
@@ -34,6 +35,15 @@ constexpr size_t kMagicSize = 16;
 // "Quellmar data  " and 0x1A; no NUL belongs to it.
 constexpr uint8_t kPackageMagic[kMagicSize] = {'Q', 'u', 'e', 'l', 'l', 'm', 'a', 'r',
                                                ' ', 'd', 'a', 't', 'a', ' ', ' ', 0x1A};
+// "Quellmar deltas" and 0x1A: a package that holds at least one delta entry. Installers that
+// know only the magic above refuse such a package whole (the usage text, nothing touched)
+// rather than install a delta as a file's content. A package without delta entries keeps the
+// magic above.
+constexpr uint8_t kDeltaPackageMagic[kMagicSize] = {'Q', 'u', 'e', 'l', 'l', 'm', 'a', 'r',
+                                                    ' ', 'd', 'e', 'l', 't', 'a', 's', 0x1A};
+
+// Which magic a header carries: the two above, compared byte for byte, or neither.
+enum class PackageMagic { None, Data, Deltas };
 
 // headerFlags & kDirectoryStorageMask: how the directory is stored.
 constexpr uint32_t kDirectoryStorageMask = 3;
@@ -58,10 +68,16 @@ constexpr size_t kNameSize = 32;
 // The longest name that leaves its NUL in the field, as producers write names.
 constexpr size_t kMaxEntryNameLength = kNameSize - 1;
 
-// entryFlags: only bit 0 has a meaning; producers write kCompressedEntryFlags for compressed
-// entries and 0 for stored ones.
+// entryFlags: bit 0 means compressed; producers write kCompressedEntryFlags for compressed
+// entries and 0 for stored ones. In a package of the deltas magic, kEntryDelta marks a delta
+// entry: its data is the delta's bytes, stored as they are (its streams are compressed
+// already), `storedSize` their length, `size` the new file's length, which must equal the
+// size the delta's header gives. A delta entry has bit 0 clear, and only payload files are
+// deltas. In a package of the data magic every bit but bit 0 means nothing, as stored packages
+// set some (compressed entries carry 0x0011).
 constexpr uint16_t kEntryCompressed = 0x0001;
 constexpr uint16_t kCompressedEntryFlags = 0x0011;
+constexpr uint16_t kEntryDelta = 0x0002;
 
 // Deflate cannot expand its input more than about 1032 times, so a zlib stream that claims
 // more output than this many times its own length cannot be whole.
@@ -70,11 +86,14 @@ constexpr uint64_t kMaxInflateRatio = 1032;
 struct DirectoryEntry {
     char name[kNameSize];  // NUL-terminated and padded, unless all 32 bytes are used
     uint32_t dataOffset;   // from the package start
-    uint32_t size;         // content length (after inflation)
+    uint32_t size;         // content length (after inflation; a delta's new file)
     uint16_t reserved;
     uint16_t entryFlags;
-    uint32_t storedSize;  // zlib stream length; compressed entries only
+    uint32_t storedSize;  // zlib stream or delta length; compressed and delta entries only
 };
+
+// How an entry's data is stored, by its flags and the package's magic.
+enum class EntryStorage { Stored, Compressed, Delta };
 
 // ---------------------------------------------------------------------------------------------
 // The trailer of a self-contained patch: the program image, the package, then this.
@@ -188,3 +207,6 @@ size_t EntryNameLength(const DirectoryEntry& entry);
 inline bool IsControlSection(const DirectoryEntry& entry) {
     return entry.name[0] == kSectionPrefix;
 }
+
+PackageMagic MagicOf(const PackageHeader& header);
+EntryStorage StorageOf(const PackageHeader& header, const DirectoryEntry& entry);

@@ -19,6 +19,24 @@ SectionKind KindOfSection(std::string_view name) {
     return SectionKind::Unknown;
 }
 
+PackageMagic MagicOf(const PackageHeader& header) {
+    if (std::memcmp(header.magic, kPackageMagic, kMagicSize) == 0) {
+        return PackageMagic::Data;
+    }
+    if (std::memcmp(header.magic, kDeltaPackageMagic, kMagicSize) == 0) {
+        return PackageMagic::Deltas;
+    }
+    return PackageMagic::None;
+}
+
+EntryStorage StorageOf(const PackageHeader& header, const DirectoryEntry& entry) {
+    if ((entry.entryFlags & kEntryDelta) != 0 && MagicOf(header) == PackageMagic::Deltas) {
+        return EntryStorage::Delta;
+    }
+    return (entry.entryFlags & kEntryCompressed) != 0 ? EntryStorage::Compressed
+                                                      : EntryStorage::Stored;
+}
+
 static char FoldAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
 }
@@ -91,7 +109,7 @@ static bool ReadHeader(Package& package) {
         return false;
     }
     const PackageHeader& header = package.header;
-    return std::memcmp(header.magic, kPackageMagic, kMagicSize) == 0 && header.entryCount != 0 &&
+    return MagicOf(header) != PackageMagic::None && header.entryCount != 0 &&
            header.directoryOffset != 0;
 }
 
@@ -153,11 +171,19 @@ int FindEntry(const Package& package, const char* name) {
     return -1;
 }
 
-// Loads the entry's content into `out`, a walk of exactly its `size` bytes.
+// Loads the entry's content into `out`, a walk of exactly its `size` bytes. A delta holds no
+// content of its own: it is applied to the file it replaces (StartDeltaEntry).
 static bool LoadEntryInto(const Package& package, const DirectoryEntry& entry, Walk& out) {
-    const bool compressed = (entry.entryFlags & kEntryCompressed) != 0;
-    return Unpack(package, entry.dataOffset, compressed ? entry.storedSize : entry.size, compressed,
-                  out);
+    switch (StorageOf(package.header, entry)) {
+        case EntryStorage::Stored:
+            return Unpack(package, entry.dataOffset, entry.size, false, out);
+        case EntryStorage::Compressed:
+            return Unpack(package, entry.dataOffset, entry.storedSize, true, out);
+        case EntryStorage::Delta:
+            break;
+    }
+    EndWalk(out);
+    return false;
 }
 
 bool LoadEntry(const Package& package, const DirectoryEntry& entry, void* destination) {
@@ -169,6 +195,30 @@ bool LoadEntryToFile(const Package& package, const DirectoryEntry& entry,
                      platform::Mapping destination) {
     Walk out = FileWalk(destination, 0, entry.size);
     return LoadEntryInto(package, entry, out);
+}
+
+bool EntryData(const Package& package, const DirectoryEntry& entry, Walk* data) {
+    const uint64_t length =
+        StorageOf(package.header, entry) == EntryStorage::Stored ? entry.size : entry.storedSize;
+    if (!WithinPackage(package, entry.dataOffset, length)) {
+        return false;
+    }
+    *data = FileWalk(package.packageWindow, package.packageOffset + entry.dataOffset, length);
+    return true;
+}
+
+bool StartDeltaEntry(const Package& package, const DirectoryEntry& entry, Walk* delta,
+                     DeltaHeader* header) {
+    if (StorageOf(package.header, entry) != EntryStorage::Delta ||
+        (entry.entryFlags & kEntryCompressed) != 0 || IsControlSection(entry) ||
+        !EntryData(package, entry, delta)) {
+        return false;
+    }
+    if (!ReadDeltaHeader(*delta, header) || header->newSize != entry.size) {
+        EndWalk(*delta);
+        return false;
+    }
+    return true;
 }
 
 void ClosePackage(Package& package) {

@@ -6,11 +6,13 @@
 // Nothing is read outside the mapped file: the trailer, header and directory must lie within
 // it or the open fails, and an entry whose data does not lie within it cannot be loaded.
 // A compressed entry is loaded only when its stream ends having produced exactly `size` bytes
-// (a damaged, truncated or overlong stream, or a wrong Adler-32, fails the load).
+// (a damaged, truncated or overlong stream, or a wrong Adler-32, fails the load). A delta entry
+// is not loaded but applied to the file it replaces, its data read through a walk.
 #pragma once
 
 #include <cstdint>
 
+#include "package/delta.h"
 #include "package/format.h"
 #include "package/window.h"
 #include "platform/platform.h"
@@ -54,14 +56,27 @@ bool ReadTrailer(WindowedFile& file, PackageSpan* span);
 int FindEntry(const Package& package, const char* name);
 
 // Writes the entry's `size` bytes of content to `destination` (room for `size` bytes; may be
-// null when size is 0). False when the content cannot be loaded completely; then the
-// destination holds nothing usable, and never more than `size` bytes were written.
+// null when size is 0). False when the content cannot be loaded completely (always for a delta
+// entry, which has no content of its own); then the destination holds nothing usable, and
+// never more than `size` bytes were written.
 bool LoadEntry(const Package& package, const DirectoryEntry& entry, void* destination);
 
 // The same into a new file's read-write mapping of exactly `size` bytes, written window by
 // window through views of it.
 bool LoadEntryToFile(const Package& package, const DirectoryEntry& entry,
                      platform::Mapping destination);
+
+// A walk over the bytes the entry occupies in the package, as they are stored (for a stored
+// entry its `size` bytes, else its `storedSize`), read through the package's kept view; false
+// when they do not lie within the package. The caller ends the walk.
+bool EntryData(const Package& package, const DirectoryEntry& entry, Walk* data);
+
+// The data of a delta entry, with its header read and checked: `delta` is left after the
+// header, for the caller to apply and end. False, with nothing to end, unless the entry is a
+// payload delta (not also marked compressed) whose data lies within the package, whose header
+// is whole and whose new size is the entry's size.
+bool StartDeltaEntry(const Package& package, const DirectoryEntry& entry, Walk* delta,
+                     DeltaHeader* header);
 
 // Releases the directory, the mapping and the file, as far as they were acquired.
 void ClosePackage(Package& package);

@@ -12,6 +12,28 @@ void CloseWindow(WindowedFile& file) {
     file.view = platform::View{};
 }
 
+bool OpenMappedFile(const char* path, MappedFile* mapped) {
+    *mapped = MappedFile{};
+    mapped->file = platform::OpenFileRead(path);
+    if (!mapped->file.valid() || !platform::GetFileLength(mapped->file, &mapped->length)) {
+        return false;
+    }
+    if (mapped->length != 0) {
+        mapped->mapping = platform::CreateReadMapping(mapped->file);
+    }
+    return mapped->length == 0 || mapped->mapping.valid();
+}
+
+void CloseMappedFile(MappedFile& mapped) {
+    if (mapped.mapping.valid()) {
+        platform::CloseMapping(mapped.mapping);
+    }
+    if (mapped.file.valid()) {
+        platform::CloseFile(mapped.file);
+    }
+    mapped = MappedFile{};
+}
+
 Walk FileWalk(WindowedFile& file, uint64_t offset, uint64_t length) {
     Walk walk = FileWalk(file.mapping, offset, length);
     walk.file = &file;

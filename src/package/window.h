@@ -30,6 +30,19 @@ struct WindowedFile {
 // Unmaps the kept view (the mapping stays the caller's).
 void CloseWindow(WindowedFile& file);
 
+// A file opened for reading and mapped whole, for views of it to be made; a file of length 0
+// has no mapping, as an empty file cannot be mapped.
+struct MappedFile {
+    platform::File file{};
+    platform::Mapping mapping{};
+    uint64_t length = 0;
+};
+
+// Opens and maps the file; false when it cannot be opened or mapped. CloseMappedFile must
+// follow in every case.
+bool OpenMappedFile(const char* path, MappedFile* mapped);
+void CloseMappedFile(MappedFile& mapped);
+
 struct Walk {
     WindowedFile* file = nullptr;  // the file read, through its kept view, or else
     platform::Mapping mapping{};   // the file walked through views of its own, or else

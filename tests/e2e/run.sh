@@ -189,6 +189,21 @@ expect_installed() { # LEVEL
     expect_values HKCU 'Volume REG_DWORD 0x50'
 }
 
+# FILE gets COUNT random bytes at each OFFSET, the rest of it as it was.
+random_at() { # FILE COUNT OFFSET...
+    local offset
+    for offset in "${@:3}"; do
+        dd if=/dev/urandom of="$1" bs="$2" count=1 seek="$offset" oflag=seek_bytes conv=notrunc \
+            status=none || fail "dd failed"
+    done
+}
+
+# A sparse file of SIZE bytes, holding random data only in the MiB at each OFFSET.
+sparse_file() { # FILE SIZE OFFSET...
+    truncate -s "$2" "$1"
+    random_at "$1" 1M "${@:3}"
+}
+
 # PATCH.EXE binds PACKAGE into OUTPUT (both in the case's folder); its window closes by itself.
 bind() { # PACKAGE OUTPUT [MS]
     start "$patch_exe $1 $2 MAKEEXE"
@@ -296,11 +311,7 @@ case_apply_and_bind_beyond_2_gib() {
         $((size - 2 ** 20)))
     trap 'end_robot; rm -rf "$sample/$name" "$game" "$dir"/big.*' EXIT
     mkdir -p "$files"
-    truncate -s "$size" "$files/big.dat"
-    for offset in "${blocks[@]}"; do
-        dd if=/dev/urandom of="$files/big.dat" bs=1M count=1 seek="$offset" oflag=seek_bytes \
-            conv=notrunc status=none || fail "dd failed"
-    done
+    sparse_file "$files/big.dat" "$size" "${blocks[@]}"
     head -c 100M /dev/urandom >"$files/medium.dat"
     build_package big "stored-file big.dat = $name/big.dat" "file data\\\\medium.dat = $name/medium.dat"
     # PATCH.EXE applies big.pkg, then binds it into big.exe, which applies itself.
@@ -316,6 +327,82 @@ case_apply_and_bind_beyond_2_gib() {
         R dismiss
         [ -e "$dir/big.exe" ] || { bind big.pkg big.exe 280000 && rm "$dir/big.pkg"; }
     done
+}
+
+# A delta patch of a file of 2.6 GiB, which no 32-bit process could map whole: the old file is
+# sparse but for random MiB blocks below, across and above 2 GiB; the new one changes bytes near
+# its start, across the 2 GiB boundary and at its end, and grows. The Linux pkgtool makes and
+# checks the delta; PATCH.EXE rebuilds the file from the installed one through small views.
+# Up to 5.5 GB of disk, freed however the case ends.
+case_delta_beyond_2_5_gib() {
+    local files=$sample/$name size=$((2600 * 2 ** 20)) offset
+    local blocks=($((2 ** 20)) $((2 ** 31 - 2 ** 19)) $((2 ** 31 + 300 * 2 ** 20 + 4097))
+        $((size - 2 ** 20)))
+    local changes=(4096 $((2 ** 31 - 3000)) $((size - 10)))
+    trap 'end_robot; rm -rf "$sample/$name" "$game" "$dir"/big.*' EXIT
+    mkdir -p "$files"
+    sparse_file "$files/old.dat" "$size" "${blocks[@]}"
+    cp --sparse=always "$files/old.dat" "$files/new.dat"
+    random_at "$files/new.dat" 6000 "${changes[@]}"
+    install_game 1
+    cp --sparse=always "$files/old.dat" "$game/big.dat"
+    build_package big "delta big.dat = $name/new.dat | $name/old.dat"
+    echo "    delta package: $(stat -c %s "$dir/big.pkg") bytes for a file of $(stat -c %s "$files/new.dat")"
+    run "$patch_exe big.pkg" "$done_text" 600000
+    expect_eq "size of big.dat" "$(stat -c %s "$game/big.dat")" "$(stat -c %s "$files/new.dat")"
+    for offset in "${blocks[@]}" "${changes[@]}"; do
+        expect "big.dat differs in the MiB at $offset" cmp -s -i "$offset" -n 1M "$game/big.dat" \
+            "$files/new.dat"
+    done
+    expect "a backup was left" test ! -e "$game/big.dat.bak"
+    expect_values HKLM 'PatchLevel REG_DWORD 0x2'
+    R dismiss
+}
+
+# A delta patch whose old file the user changed: the delta is refused before a byte is written,
+# the file keeps the user's bytes, the other file is installed, and the level is not stamped.
+case_delta_of_a_modified_file() {
+    local files=$sample/$name
+    install_game 1
+    mkdir -p "$files"
+    head -c 3M /dev/urandom >"$files/old.dat"
+    { head -c 1M "$files/old.dat"; echo 'changed'; tail -c +1048577 "$files/old.dat"; } >"$files/new.dat"
+    build_package delta "file readme.txt = readme.txt" \
+        "delta data\\\\maps\\\\карта1.dat = $name/new.dat | $name/old.dat"
+    cp "$files/old.dat" "$game/data/maps/карта1.dat"
+    printf 'X' | dd of="$game/data/maps/карта1.dat" bs=1 seek=2000000 conv=notrunc status=none
+    cp "$game/data/maps/карта1.dat" "$files/modified.dat"
+    run "$patch_exe delta.pkg" "${update_error_text/\%s/"$win\\game\\data\\maps\\карта1.dat"}" 120000
+    expect_same_file "$game/data/maps/карта1.dat" "$files/modified.dat"
+    expect_same_file "$game/readme.txt" "$sample/readme.txt"
+    expect "a backup was left" test -z "$(find "$game" -iname '*.bak')"
+    expect_values HKLM 'PatchLevel REG_DWORD 0x1'
+    R dismiss
+}
+
+# The installer as it was before deltas, built once from that commit into build/older: a package
+# with a delta entry is no package to it (the usage text), and nothing is touched.
+older_commit=d466acb
+case_older_installer_refuses_a_delta_package() {
+    local older=$root/build/older
+    if [ ! -f "$older/build/win32/PATCH.EXE" ]; then
+        git -C "$root" cat-file -e "$older_commit^{commit}" 2>/dev/null ||
+            fail "commit $older_commit (the installer before deltas) is not in this repository's history"
+        rm -rf "$older"
+        mkdir -p "$older"
+        git -C "$root" archive "$older_commit" | tar -x -C "$older" || fail "git archive failed"
+        (cd "$older" && cmake --preset win32 >/dev/null && cmake --build --preset win32 --target patch_exe) \
+            >"$logs/$name.build.log" 2>&1 || fail "the older installer did not build; see $logs/$name.build.log"
+    fi
+    install_game 1
+    mkdir -p "$sample/$name"
+    echo 'game 2' >"$sample/$name/new.exe"
+    cp "$game/game.exe" "$sample/$name/old.exe"
+    build_package delta "file readme.txt = readme.txt" "delta game.exe = $name/new.exe | $name/old.exe"
+    before=$(game_state)
+    run "\"Z:${older//\//\\}\\build\\win32\\PATCH.EXE\" delta.pkg" "$usage_text" 60000
+    R dismiss
+    expect_eq "installation" "$(game_state)" "$before"
 }
 
 case_failed_bind_leaves_no_output() {

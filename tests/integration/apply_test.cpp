@@ -172,6 +172,28 @@ TEST(Files, InstallationAfterTheRun) {
         return bytes;
     };
     const std::string applied = "[HKEY_CURRENT_USER\\Applied]\n\"V\"=\"v\"\n\n";
+    const pkgbuild::Bytes pattern = pkgbuild::Pattern(6000, 7);
+    const std::string before(pattern.begin(), pattern.end());
+    std::string after =
+        "head" + before.substr(10, 2500) + std::string(300, 'z') + before.substr(2000) + "tail";
+    after[4000] ^= 0x20;
+    std::string modified = before;
+    modified[3000] ^= 0x01;  // same size, one byte other
+    const Entry delta = DeltaPayload("data.bin", before, after);
+    const Entry other = Payload("other.txt", "other");
+    // The delta's bytes with one of them changed, at a place inside its blocks.
+    const auto damagedAt = [&](size_t at) {
+        Entry entry = delta;
+        entry.content.at(at) ^= 0x40;
+        return entry;
+    };
+    const auto with = [&](const std::function<void(Entry&)>& change) {
+        Entry entry = delta;
+        change(entry);
+        return entry;
+    };
+    const Tree installed = {{"data.bin", after}, {"other.txt", "other"}};
+    const Tree untouched = {{"data.bin", before}, {"other.txt", "other"}};
     struct Case {
         const char* what;
         Tree before;
@@ -227,6 +249,66 @@ TEST(Files, InstallationAfterTheRun) {
         {"registry table without its end", Tree{},
          Entries{Section(":RegistryTable", withCut(cut.size() - 4))}, Tree{}, 0,
          applied + "[HKEY_CURRENT_USER\\Cut]\n\"N\"=\"data\"\n\n"},
+        // A delta entry rebuilds its file only from the file it replaces (or one that already is
+        // the new file): any other old file, a damaged delta or an entry that disagrees with its
+        // delta fails that file alone, and the next file is installed.
+        {"the old file", Tree{{"data.bin", before}}, Entries{delta, other}, installed, 0},
+        {"the old file, its name in another case", Tree{{"DATA.bin", before}},
+         Entries{delta, other}, installed, 0},
+        {"an empty old file", Tree{{"data.bin", ""}},
+         Entries{DeltaPayload("data.bin", "", after), other}, installed, 0},
+        {"an empty new file", Tree{{"data.bin", before}},
+         Entries{DeltaPayload("data.bin", before, ""), other},
+         Tree{{"data.bin", ""}, {"other.txt", "other"}}, 0},
+        {"a rerun: the file is new already", Tree{{"data.bin", after}}, Entries{delta, other},
+         installed, 0},
+        {"a rerun: interrupted with only the backup", Tree{{"data.bin.bak", before}},
+         Entries{delta, other}, installed, 0},
+        {"a rerun: interrupted with the backup and half a new file",
+         Tree{{"data.bin", after.substr(0, 100)}, {"data.bin.bak", before}}, Entries{delta, other},
+         installed, 0},
+        {"the old file modified", Tree{{"data.bin", modified}}, Entries{delta, other},
+         Tree{{"data.bin", modified}, {"other.txt", "other"}}, 1},
+        {"the old file shorter", Tree{{"data.bin", before.substr(1)}}, Entries{delta, other},
+         Tree{{"data.bin", before.substr(1)}, {"other.txt", "other"}}, 1},
+        {"the old file missing", Tree{}, Entries{delta, other}, Tree{{"other.txt", "other"}}, 1},
+        {"a leftover backup that is not the old file",
+         Tree{{"data.bin", before}, {"data.bin.bak", modified}}, Entries{delta, other},
+         Tree{{"data.bin", modified}, {"other.txt", "other"}}, 1},
+        {"a damaged delta header", Tree{{"data.bin", before}}, Entries{damagedAt(20), other},
+         untouched, 1},
+        {"a damaged delta block", Tree{{"data.bin", before}},
+         Entries{damagedAt(delta.content.size() / 2), other}, untouched, 1},
+        {"the delta's last byte damaged", Tree{{"data.bin", before}},
+         Entries{damagedAt(delta.content.size() - 1), other}, untouched, 1},
+        {"the delta cut short", Tree{{"data.bin", before}},
+         Entries{with([](Entry& e) { e.storedSize = static_cast<uint32_t>(e.content.size() - 1); }),
+                 other},
+         untouched, 1},
+        {"the delta followed by a byte", Tree{{"data.bin", before}},
+         Entries{with([](Entry& e) {
+                     e.storedSize = static_cast<uint32_t>(e.content.size() + 1);
+                     e.storedData = e.content;
+                     e.storedData->push_back(0);
+                 }),
+                 other},
+         untouched, 1},
+        {"the entry's size not the delta's", Tree{{"data.bin", before}},
+         Entries{with([&](Entry& e) { e.size = static_cast<uint32_t>(after.size() - 1); }), other},
+         untouched, 1},
+        {"marked compressed too", Tree{{"data.bin", before}},
+         Entries{with([](Entry& e) { e.entryFlags = kEntryDelta | kEntryCompressed; }), other},
+         untouched, 1},
+        {"data past the package's end", Tree{{"data.bin", before}},
+         Entries{with([](Entry& e) { e.dataOffset = 0x7FFFFFF0; }), other}, untouched, 1},
+        // The delta flag means nothing in a package of the first magic: the entry is stored.
+        {"the flag without the magic", Tree{{"data.bin", before}},
+         Entries{Entry{.name = "data.bin",
+                       .content = pkgbuild::ToBytes("plain"),
+                       .compressed = false,
+                       .entryFlags = kEntryDelta},
+                 other},
+         Tree{{"data.bin", "plain"}, {"other.txt", "other"}}, 0},
     };
     rlimit previous{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "delta_diff.h"
 #include "package_builder.h"
 #include "platform/platform.h"
 #include "support.h"
@@ -75,6 +76,23 @@ inline Entry List(const std::string& name, const std::vector<std::string>& strin
 inline Entry Damaged(Entry entry) {
     entry.size = static_cast<uint32_t>(entry.content.size() + 100);
     return entry;
+}
+// A delta entry that rebuilds `after` from `before`, in blocks of the smallest size so that
+// a few KiB take several blocks.
+inline Entry DeltaPayload(const std::string& name, const std::string& before,
+                          const std::string& after) {
+    pkgbuild::Bytes delta;
+    pkgbuild::DeltaReport report;
+    const auto bytes = [](const std::string& text) {
+        return reinterpret_cast<const uint8_t*>(text.data());
+    };
+    EXPECT_TRUE(pkgbuild::EncodeDelta(bytes(before), before.size(), bytes(after), after.size(),
+                                      {.blockSize = kDeltaMinBlockSize}, &delta, &report));
+    return Entry{.name = test::W(name),
+                 .content = delta,
+                 .compressed = false,
+                 .size = static_cast<uint32_t>(after.size()),
+                 .delta = pkgbuild::DeltaSource{}};
 }
 // By default names the installation in another case than Register does: the registry ignores
 // case.

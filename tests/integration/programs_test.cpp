@@ -10,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "package/file_hash.h"
 #include "package/reader.h"
 #include "package_builder.h"
 #include "support.h"
@@ -88,6 +89,18 @@ class Pkgtool : public ::testing::Test {
         output_ = run.output;
         return run.status;
     }
+    // Copies the tree "old" to "Game", registers it as kBase says and applies the package to
+    // it with qlmpatch, every question answered OK.
+    test::Shell ApplyToCopyOfOld(const std::string& package) {
+        fs::remove_all(Path("Game"));
+        fs::copy(Path("old"), Path("Game"), fs::copy_options::recursive);
+        test::Write(
+            Path("registry.reg"),
+            "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quellmar\\Diff]\n\"ProgramPath\"=\"" +
+                Path("Game") + "\"\n\"ProgramName\"=\"game.exe\"\n");
+        return test::RunShell("cd " + test::Quote(folder_.path()) +
+                              " && yes '' | QLM_REGISTRY=registry.reg " QLM_QLMPATCH " " + package);
+    }
     void Write(const std::string& name, const std::vector<Entry>& entries) {
         ASSERT_TRUE(pkgbuild::WriteFile(Path(name), pkgbuild::Build({.entries = entries})));
     }
@@ -151,15 +164,128 @@ TEST_F(Pkgtool, DiffMakesThePatchThatTurnsOldIntoNew) {
     EXPECT_NE(manifest.find("= new/changed.txt\n"), std::string::npos) << manifest;
     ASSERT_EQ(Run("build patch.manifest patch.pkg"), 0) << output_;
 
-    fs::copy(Path("old"), Path("Game"), fs::copy_options::recursive);
-    test::Write(Path("registry.reg"),
-                "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quellmar\\Diff]\n\"ProgramPath\"=\"" +
-                    Path("Game") + "\"\n\"ProgramName\"=\"game.exe\"\n");
-    const test::Shell apply =
-        test::RunShell("cd " + test::Quote(folder_.path()) +
-                       " && yes '' | QLM_REGISTRY=registry.reg " QLM_QLMPATCH " patch.pkg");
+    const test::Shell apply = ApplyToCopyOfOld("patch.pkg");
     EXPECT_EQ(apply.status, 0) << apply.output;
     EXPECT_EQ(test::Snapshot(Path("Game")), test::Snapshot(Path("new"))) << manifest;
+}
+
+// With --delta, a large changed file goes as a delta and a small one whole; the package
+// applies, describes its deltas, and comes back byte for byte through extract; build refuses
+// a ready delta that does not rebuild its file from the old file named.
+TEST_F(Pkgtool, DeltaPatchBuildsAppliesAndComesBackTheSame) {
+    // Bytes that zlib cannot make much smaller.
+    Bytes data(300000);
+    uint32_t state = 1;
+    for (uint8_t& byte : data) {
+        state = state * 1103515245 + 12345;
+        byte = static_cast<uint8_t>(state >> 23);
+    }
+    Bytes changed = data;
+    changed[10] ^= 1;
+    changed[150000] ^= 1;
+    changed.insert(changed.end(), {'e', 'n', 'd'});
+    const std::string text(data.begin(), data.end());
+    Tree before = {{"game.exe", "same"},
+                   {"big.dat", text},
+                   {"small.txt", "version 1"},
+                   {"lib.dll", text},
+                   {"lib.dll.bak", "a file of OLD"},
+                   {"sub/big2.dat", text}};
+    Tree after = before;
+    after["big.dat"] = after["sub/big2.dat"] = after["lib.dll"] =
+        std::string(changed.begin(), changed.end());
+    after["small.txt"] = "version 2";
+    test::Put(Path("old"), before);
+    test::Put(Path("new"), after);
+    test::Write(Path("base.manifest"), kBase);
+    ASSERT_EQ(Run("diff old new base.manifest whole.manifest"), 0) << output_;
+    ASSERT_EQ(Run("build whole.manifest whole.pkg"), 0) << output_;
+    ASSERT_EQ(Run("diff --delta old new base.manifest patch.manifest"), 0) << output_;
+    const std::string said = output_;
+    const std::string manifest = test::Read(Path("patch.manifest")).value_or("");
+    const std::string lines[] = {"delta big.dat = new/big.dat | old/big.dat\n",
+                                 "delta sub\\\\big2.dat = new/sub/big2.dat | old/sub/big2.dat\n",
+                                 "file small.txt = new/small.txt\n",
+                                 "file lib.dll = new/lib.dll\n"};
+    for (const std::string& line : lines) {
+        EXPECT_NE(manifest.find(line), std::string::npos) << line << manifest;
+    }
+    for (const char* choice : {"big.dat: delta: delta by suffix array", "small.txt: whole file",
+                               "lib.dll: whole file: OLD holds a file named like its backup"}) {
+        EXPECT_NE(said.find(choice), std::string::npos) << choice << "\n" << said;
+    }
+    ASSERT_EQ(Run("build patch.manifest patch.pkg"), 0) << output_;
+    // Two of the three large files go as deltas of a few bytes.
+    EXPECT_LT(fs::file_size(Path("patch.pkg")) * 2, fs::file_size(Path("whole.pkg")));
+    ASSERT_EQ(Run("show patch.pkg"), 0) << output_;
+    for (const char* shown :
+         {"Quellmar deltas", "from a file of 300000 bytes", "to a file of 300003 bytes"}) {
+        EXPECT_NE(output_.find(shown), std::string::npos) << shown << "\n" << output_;
+    }
+    const test::Shell apply = ApplyToCopyOfOld("patch.pkg");
+    EXPECT_EQ(apply.status, 0) << apply.output;
+    EXPECT_EQ(test::Snapshot(Path("Game")), test::Snapshot(Path("new")));
+
+    // Taken apart and built again, with and without the old files named.
+    ASSERT_EQ(Run("extract patch.pkg out"), 0) << output_;
+    ASSERT_EQ(Run("build out/manifest.txt re.pkg"), 0) << output_;
+    EXPECT_EQ(test::Read(Path("re.pkg")), test::Read(Path("patch.pkg")));
+    const std::string extracted = test::Read(Path("out/manifest.txt")).value_or("");
+    EXPECT_NE(extracted.find("delta-data big.dat = big.dat.delta\n"), std::string::npos)
+        << extracted;
+    struct Case {
+        const char* what;
+        std::string line;  // added to the extracted manifest
+        std::string message;
+    };
+    Bytes damaged;
+    ASSERT_TRUE(pkgbuild::ReadFile(Path("out/big.dat.delta"), &damaged));
+    damaged[damaged.size() - 8] ^= 0x10;  // inside its last block
+    ASSERT_TRUE(pkgbuild::WriteFile(Path("out/damaged.delta"), damaged));
+    const Case cases[] = {
+        {"the old file named", "delta-data x.dat = big.dat.delta | ../old/big.dat", ""},
+        {"another old file", "delta-data x.dat = big.dat.delta | ../old/small.txt",
+         "is not the file the delta rebuilds from"},
+        {"a damaged delta", "delta-data x.dat = damaged.delta", "the delta is damaged"},
+        {"a damaged delta, its old file named", "delta-data x.dat = damaged.delta | ../old/big.dat",
+         "the delta is damaged in its block"},
+        {"not a delta", "delta-data x.dat = ../old/small.txt", "it is not a delta"},
+        {"the old file missing", "delta x.dat = ../new/big.dat | ../old/none.dat", "cannot read"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(Path("x.pkg"));
+        test::Write(Path("out/x.manifest"), extracted + c.line + "\n");
+        EXPECT_EQ(Run("build out/x.manifest x.pkg"), c.message.empty() ? 0 : 1) << output_;
+        EXPECT_NE(output_.find(c.message), std::string::npos) << output_;
+        EXPECT_EQ(fs::exists(Path("x.pkg")), c.message.empty());
+    }
+}
+
+// A package without delta entries is, byte for byte, what pkgtool wrote before deltas existed:
+// the sizes and hashes below are of the packages that release built from the same manifests.
+TEST_F(Pkgtool, PackagesWithoutDeltasAreWrittenAsBefore) {
+    test::Put(Path("files"), {{"a.txt", "some text, some text, some text"},
+                              {"b.bin", std::string(5000, 'b')},
+                              {"c.dat", ""}});
+    const std::string manifest =
+        kBase +
+        "startup-msg Caption | Text\nfolder saves\nfile a.txt = files/a.txt\n"
+        "stored-file b.bin = files/b.bin\nfile sub\\\\c.dat = files/c.dat\nremove old.dll\n"
+        "command 1 | tools\\\\fix.exe | /q\nregistry 1 | 1 | Software\\\\X | 2 | Name | data\n";
+    const std::tuple<const char*, std::string, uint64_t, uint64_t> cases[] = {
+        {"directory compressed", manifest, 5431, 17716589891773226569u},
+        {"directory stored", manifest + "directory stored\n", 5677, 4064693268765801662u},
+    };
+    for (const auto& [what, text, size, hash] : cases) {
+        SCOPED_TRACE(what);
+        test::Write(Path("p.manifest"), text);
+        ASSERT_EQ(Run("build p.manifest p.pkg"), 0) << output_;
+        Bytes built;
+        ASSERT_TRUE(pkgbuild::ReadFile(Path("p.pkg"), &built));
+        EXPECT_EQ(built.size(), size);
+        EXPECT_EQ(HashBytes(built.data(), built.size()), hash);
+    }
 }
 
 TEST_F(Pkgtool, DiffRefusesWhatAPatchCannotReproduce) {

@@ -16,6 +16,7 @@
 #include <tuple>
 #include <vector>
 
+#include "delta_diff.h"
 #include "package/binder.h"
 #include "package/reader.h"
 #include "package_builder.h"
@@ -128,6 +129,8 @@ TEST_F(Reader, OpensAPackageAtItsOffsetOrRefusesIt) {
     std::memcpy(&packed, &good.at(28), 4);
     const Bytes pe = pkgbuild::Bind(Image(0x10B), good);
     const Bytes signedPe = Signed(pe, 3);
+    Bytes deltas = good;
+    std::memcpy(deltas.data(), "Quellmar deltas\x1A", 16);
     std::vector<std::tuple<std::string, Bytes, bool, int64_t>> cases = {
         {"directory storage 0", stored, false, 0},
         {"directory storage 3, packed size ignored", Sample(3, 0xDEADBEEF), false, 0},
@@ -136,6 +139,12 @@ TEST_F(Reader, OpensAPackageAtItsOffsetOrRefusesIt) {
         {"empty file", Bytes{}, false, -1},
         {"16th magic byte", With(good, 15, 0x1B, 1), false, -1},
         {"case of a magic letter", With(good, 0, 'q', 1), false, -1},
+        {"the deltas magic", deltas, false, 0},
+        {"the deltas magic, 16th byte", With(deltas, 15, 0x1A + 0x20, 1), false, -1},
+        {"the deltas magic, a letter in another case", With(deltas, 14, 'S', 1), false, -1},
+        {"the deltas magic, a NUL for its last letter", With(deltas, 14, 0, 1), false, -1},
+        {"the two magics mixed", With(good, 10, 'e', 1), false, -1},
+        {"the deltas magic behind a trailer", pkgbuild::Bind(Bytes(100, 'M'), deltas), true, 100},
         {"entryCount 0", With(good, 16, 0), false, -1},
         {"directoryOffset 0", With(good, 20, 0), false, -1},
         {"directory storage 1", With(good, 24, 1, 1), false, -1},
@@ -245,6 +254,52 @@ TEST_F(Reader, LoadsOnlyCompleteContent) {
             Bytes loaded;
             EXPECT_EQ(Load("a", &loaded), loads) << what << ", window " << window;
             EXPECT_TRUE(!loads || loaded == entry.content) << what << ", window " << window;
+        }
+    }
+}
+
+// In a package of the deltas magic an entry flagged delta is never loaded as content, only
+// started as a delta (its header read, its new size the entry's); a control section never
+// is a delta; the other entries load as in any package.
+TEST_F(Reader, DeltaEntriesAreStartedNeverLoaded) {
+    const std::string before(3000, 'a');
+    const std::string after = before + "b";
+    Bytes delta;
+    pkgbuild::DeltaReport report;
+    ASSERT_TRUE(pkgbuild::EncodeDelta(reinterpret_cast<const uint8_t*>(before.data()),
+                                      before.size(), reinterpret_cast<const uint8_t*>(after.data()),
+                                      after.size(), {}, &delta, &report));
+    const Entry deltaEntry = {.content = delta,
+                              .compressed = false,
+                              .size = static_cast<uint32_t>(after.size()),
+                              .delta = pkgbuild::DeltaSource{}};
+    const auto as = [&](const char* name, std::optional<uint16_t> flags = {}) {
+        Entry entry = deltaEntry;
+        entry.name = name;
+        entry.entryFlags = flags;
+        return entry;
+    };
+    const Entry plain = {.name = "plain", .content = pkgbuild::ToBytes("plain")};
+    const Entry stored = {.name = "stored", .content = pkgbuild::ToBytes("s"), .compressed = false};
+    ASSERT_EQ(Open(pkgbuild::Build({.entries = {as("delta"), as(":Folders"), as("both", 3),
+                                                as("flags 0xFFFE", 0xFFFE), plain, stored}})),
+              0);
+    // Whether the entry loads, and whether it starts as a delta.
+    const std::tuple<const char*, bool, bool> cases[] = {
+        {"delta", false, true},        {":Folders", false, false}, {"both", false, false},
+        {"flags 0xFFFE", false, true}, {"plain", true, false},     {"stored", true, false},
+    };
+    for (const auto& [name, loads, starts] : cases) {
+        Bytes content;
+        EXPECT_EQ(Load(name, &content), loads) << name;
+        const DirectoryEntry& entry = package_.directory[FindEntry(package_, name)];
+        Walk walk;
+        DeltaHeader header;
+        const bool started = StartDeltaEntry(package_, entry, &walk, &header);
+        EXPECT_EQ(started, starts) << name;
+        if (started) {
+            EXPECT_EQ(header.newSize, after.size());
+            EndWalk(walk);
         }
     }
 }
@@ -362,6 +417,17 @@ TEST(PackageBuilder, WritesTheFormatsFieldsAtTheirBytes) {
                                          .compressDirectory = false});
     EXPECT_EQ(Bytes(entry.end() - 16, entry.end()),
               (Bytes{0x8B, 0, 0, 0, 0x5C, 0, 0, 0, 0, 0, 0x11, 0, 0x5E, 0, 0, 0}));
+    // A delta entry: the second magic, flags 0x0002, `size` the new file's, `storedSize` the
+    // delta's length.
+    const Bytes delta = pkgbuild::Build({.entries = {{.name = "d",
+                                                      .content = Bytes(70, 1),
+                                                      .compressed = false,
+                                                      .size = 4096,
+                                                      .delta = pkgbuild::DeltaSource{}}},
+                                         .compressDirectory = false});
+    EXPECT_EQ(Bytes(delta.begin(), delta.begin() + 16), pkgbuild::ToBytes("Quellmar deltas\x1A"));
+    EXPECT_EQ(Bytes(delta.end() - 16, delta.end()),
+              (Bytes{0x20, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0x02, 0, 0x46, 0, 0, 0}));
     const Bytes patch = pkgbuild::Bind(Bytes(77824, 0), pkgbuild::ToBytes("pkg"));
     EXPECT_EQ(patch.size(), 77824u + 3 + 8);
     EXPECT_EQ(Bytes(patch.end() - 8, patch.end()),

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "block_index.h"
+#include "host_path.h"
 #include "package/file_hash.h"
 #include "suffix_array.h"
 
@@ -604,7 +605,7 @@ struct Loaded {
 };
 
 bool Load(const std::string& path, Loaded* loaded, std::string* error) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
+    std::FILE* file = OpenHostFile(PathOfUtf8(path), "rb");
     bool read = file != nullptr && std::fseek(file, 0, SEEK_END) == 0;
     const long long size = read ? ftello(file) : -1;
     read = read && size >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
@@ -648,29 +649,20 @@ bool EncodeDelta(const uint8_t* oldData, uint64_t oldSize, const uint8_t* newDat
                                       progress);
 }
 
-bool MakeDelta(const std::string& oldPath, const std::string& newPath, const std::string& deltaPath,
-               const DeltaOptions& options, DeltaReport* report, std::string* error,
+bool DiffFiles(const std::string& oldPath, const std::string& newPath, const DeltaOptions& options,
+               std::vector<uint8_t>* delta, DeltaReport* report, std::string* error,
                const DeltaProgress& progress) {
     Loaded oldFile;
     Loaded newFile;
     if (!Load(oldPath, &oldFile, error) || !Load(newPath, &newFile, error)) {
         return false;
     }
-    Bytes delta;
     if (!EncodeDelta(oldFile.data.get(), oldFile.size, newFile.data.get(), newFile.size, options,
-                     &delta, report, progress)) {
+                     delta, report, progress)) {
         *error = "cannot make the delta of " + newPath + " (out of memory?)";
         return false;
     }
-    std::FILE* out = std::fopen(deltaPath.c_str(), "wb");
-    bool written =
-        out != nullptr && std::fwrite(delta.data(), 1, delta.size(), out) == delta.size();
-    written = out != nullptr && std::fclose(out) == 0 && written;
-    if (!written) {
-        std::remove(deltaPath.c_str());
-        *error = "cannot write " + deltaPath;
-    }
-    return written;
+    return true;
 }
 
 }  // namespace pkgbuild

@@ -51,9 +51,9 @@ bool EncodeDelta(const uint8_t* oldData, uint64_t oldSize, const uint8_t* newDat
                  const DeltaOptions& options, std::vector<uint8_t>* delta, DeltaReport* report,
                  const DeltaProgress& progress = {});
 
-// The same from two files into a third. On failure `error` says why and no output is left.
-bool MakeDelta(const std::string& oldPath, const std::string& newPath, const std::string& deltaPath,
-               const DeltaOptions& options, DeltaReport* report, std::string* error,
+// The same from two files, read whole into memory; on failure `error` says why.
+bool DiffFiles(const std::string& oldPath, const std::string& newPath, const DeltaOptions& options,
+               std::vector<uint8_t>* delta, DeltaReport* report, std::string* error,
                const DeltaProgress& progress = {});
 
 const char* DeltaMethodName(DeltaMethod method);

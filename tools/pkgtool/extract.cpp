@@ -3,7 +3,9 @@
 // written. So the leading run of control sections that are in that order, under their exact
 // names, and whose bytes their directives give back, is written as directives; every other
 // control section as a `section` line of hex bytes, where it stands. Payload files keep their
-// stored names (placeholders included) and the name table its pairs, so nothing is renamed.
+// stored names (placeholders included) and the name table its pairs, so nothing is renamed;
+// stored files stay stored, and a delta entry's bytes are kept as they are in a file of their
+// own (`delta-data`), so that a package pkgtool built comes back byte for byte.
 #include "extract.h"
 
 #include <algorithm>
@@ -26,9 +28,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A delta entry's bytes are written beside where its file would be installed, under this
+// suffix.
+constexpr char kDeltaSuffix[] = ".delta";
+
 struct ExtractedEntry {
     std::string name;  // Windows-1251, as stored
     bool section = false;
+    EntryStorage storage = EntryStorage::Compressed;
     Bytes content;         // control sections only; payload is loaded when written
     std::string key;       // payload: the installed path folded, components joined by '\'
     std::string relative;  // payload: the installed path on this machine (UTF-8, slashes)
@@ -246,6 +253,7 @@ bool ReadEntries(const ::Package& package, std::vector<ExtractedEntry>* entries,
         ExtractedEntry entry;
         entry.name.assign(directoryEntry.name, EntryNameLength(directoryEntry));
         entry.section = IsControlSection(directoryEntry);
+        entry.storage = StorageOf(package.header, directoryEntry);
         if (entry.name.size() == kNameSize) {
             *error = "entry " + std::to_string(i) + ": its name fills all 32 bytes without a NUL";
             return false;
@@ -288,21 +296,31 @@ bool ReadEntries(const ::Package& package, std::vector<ExtractedEntry>* entries,
                      ": it would not land inside the folder";
             return false;
         }
+        if (entry.storage == EntryStorage::Delta) {
+            entry.key += kDeltaSuffix;
+            entry.relative += kDeltaSuffix;
+        }
     }
     return CheckPlaces(*entries, error);
 }
 
-std::string ManifestText(const std::string& packagePath,
+std::string ManifestText(const std::string& packagePath, const ::Package& package,
                          const std::vector<ExtractedEntry>& entries) {
     std::string text = "# Taken apart from " + EscapeField(packagePath) +
                        " by pkgtool extract.\n# `pkgtool build " + kExtractedManifest +
                        " OUTPUT` makes a package with the same entries in the same order.\n";
+    if ((package.header.headerFlags & kDirectoryStorageMask) != kDirectoryZlib) {
+        text += "directory stored\n";
+    }
     size_t nextKind = 0;  // the fixed order of the directives' sections
     bool leading = true;  // still in the leading run of directive sections
     for (const ExtractedEntry& entry : entries) {
         if (!entry.section) {
             leading = false;
-            text += "file " + Field(entry.name) + " = " + EscapeField(entry.relative) + "\n";
+            const char* directive = entry.storage == EntryStorage::Delta    ? "delta-data "
+                                    : entry.storage == EntryStorage::Stored ? "stored-file "
+                                                                            : "file ";
+            text += directive + Field(entry.name) + " = " + EscapeField(entry.relative) + "\n";
             continue;
         }
         const SectionKind kind = KindOfSection(entry.name);
@@ -341,6 +359,27 @@ void Undo(const fs::path& folder, bool existed) {
     }
 }
 
+// A delta entry's bytes as they are stored, once its header and structure are found whole.
+bool LoadDelta(const ::Package& package, const DirectoryEntry& entry, Content* content) {
+    Walk delta;
+    DeltaHeader header;
+    if (!StartDeltaEntry(package, entry, &delta, &header)) {
+        return false;
+    }
+    const bool whole = CheckDeltaStructure(delta, header);
+    EndWalk(delta);
+    content->size = entry.storedSize;
+    content->data.reset(new (std::nothrow) uint8_t[entry.storedSize]);
+    Walk data;
+    if (!whole || content->data == nullptr || !EntryData(package, entry, &data)) {
+        return false;
+    }
+    Walk to = MemoryWalk(content->data.get(), content->size);
+    const bool copied = CopyWalk(data, to) && WalkDone(to);
+    EndWalk(data);
+    return copied;
+}
+
 bool WritePayload(const ::Package& package, const std::vector<ExtractedEntry>& entries,
                   const fs::path& folder, std::string* error) {
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -348,7 +387,11 @@ bool WritePayload(const ::Package& package, const std::vector<ExtractedEntry>& e
             continue;
         }
         Content content;
-        if (!Load(package, package.directory[i], &content)) {
+        const DirectoryEntry& entry = package.directory[i];
+        const bool loaded = entries[i].storage == EntryStorage::Delta
+                                ? LoadDelta(package, entry, &content)
+                                : Load(package, entry, &content);
+        if (!loaded) {
             *error = EntryLabel(i, entries[i].name) + " cannot be loaded completely";
             return false;
         }
@@ -385,7 +428,8 @@ bool ExtractPackage(const std::string& packagePath, const std::string& folder, s
         std::error_code ec;
         fs::create_directories(root, ec);
         done = WritePayload(package, entries, root, error);
-        if (done && !WriteFile(Utf8OfPath(manifest), ToBytes(ManifestText(packagePath, entries)))) {
+        if (done && !WriteFile(Utf8OfPath(manifest),
+                               ToBytes(ManifestText(packagePath, package, entries)))) {
             *error = "cannot write " + Utf8OfPath(manifest);
             done = false;
         }

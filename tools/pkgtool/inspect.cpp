@@ -53,9 +53,9 @@ bool ReadAt(const ListedFile& listed, uint64_t offset, uint32_t size, void* out)
 // shown with its wrong magic.
 bool LocatePackage(ListedFile& listed, std::string* problem) {
     WindowedFile& file = listed.packageWindow;
-    uint8_t magic[kMagicSize];
-    const bool magicAtStart = ReadFileBytes(file, 0, kMagicSize, magic) &&
-                              std::memcmp(magic, kPackageMagic, kMagicSize) == 0;
+    PackageHeader probe{};
+    const bool magicAtStart =
+        ReadFileBytes(file, 0, kMagicSize, probe.magic) && MagicOf(probe) != PackageMagic::None;
     PackageSpan span{0, file.length};
     PackageSpan trailer;
     if (!magicAtStart && ReadTrailer(file, &trailer)) {
@@ -91,6 +91,30 @@ bool OpenListed(const char* path, ListedFile* listed) {
            (listed->packageFile.valid() && listed->packageWindow.length == 0);
 }
 
+const char* MagicName(PackageMagic magic) {
+    switch (magic) {
+        case PackageMagic::Data:
+            return "Quellmar data (entries stored or compressed)";
+        case PackageMagic::Deltas:
+            return "Quellmar deltas (delta entries too; older installers refuse it)";
+        case PackageMagic::None:
+            break;
+    }
+    return "wrong";
+}
+
+const char* StorageName(EntryStorage storage) {
+    switch (storage) {
+        case EntryStorage::Stored:
+            return "stored";
+        case EntryStorage::Compressed:
+            return "compressed";
+        case EntryStorage::Delta:
+            return "delta";
+    }
+    return "";
+}
+
 const char* StorageName(uint32_t storage) {
     switch (storage) {
         case kDirectoryZlib:
@@ -104,7 +128,7 @@ const char* StorageName(uint32_t storage) {
 
 // Checks what makes a reader refuse the header.
 bool HeaderUsable(const PackageHeader& header, std::string* problem) {
-    if (std::memcmp(header.magic, kPackageMagic, kMagicSize) != 0) {
+    if (MagicOf(header) == PackageMagic::None) {
         *problem = "not a package: the magic is wrong";
     } else if (header.entryCount == 0) {
         *problem = "entryCount is 0";
@@ -162,10 +186,41 @@ bool ReadDirectory(const ListedFile& listed, const PackageHeader& header, Bytes*
     return read;
 }
 
-// Why an entry cannot be loaded, or "" when it can.
-std::string EntryProblem(const ListedFile& listed, const DirectoryEntry& entry) {
+// Why a delta entry cannot be applied whatever the file it meets, or "" when its header is
+// whole, agrees with the entry and its blocks are well formed.
+std::string DeltaProblem(const ListedFile& listed, const DirectoryEntry& entry) {
+    if (IsControlSection(entry)) {
+        return "a control section cannot be a delta";
+    }
+    if ((entry.entryFlags & kEntryCompressed) != 0) {
+        return "marked both compressed and delta";
+    }
+    Walk delta;
+    if (!EntryData(listed, entry, &delta)) {
+        return "data outside the file";
+    }
+    DeltaHeader header;
+    std::string problem;
+    if (!ReadDeltaHeader(delta, &header)) {
+        problem = "delta header damaged";
+    } else if (header.newSize != entry.size) {
+        problem = "the delta makes " + std::to_string(header.newSize) + " bytes, not its size";
+    } else if (!CheckDeltaStructure(delta, header)) {
+        problem = "delta damaged";
+    }
+    EndWalk(delta);
+    return problem;
+}
+
+// Why an entry cannot be loaded (or, for a delta, applied), or "" when it can.
+std::string EntryProblem(const ListedFile& listed, const PackageHeader& header,
+                         const DirectoryEntry& entry) {
     const uint64_t length = ListedLength(listed);
-    if ((entry.entryFlags & kEntryCompressed) == 0) {
+    const EntryStorage storage = StorageOf(header, entry);
+    if (storage == EntryStorage::Delta) {
+        return DeltaProblem(listed, entry);
+    }
+    if (storage == EntryStorage::Stored) {
         return Within(entry.dataOffset, entry.size, length) ? "" : "data outside the file";
     }
     if (!Within(entry.dataOffset, entry.storedSize, length)) {
@@ -211,9 +266,9 @@ bool PrintListing(const char* path, Listing* listing, int* status) {
             Fail(std::string(path) + ": " + (problem.empty() ? "cannot read the header" : problem));
         return false;
     }
-    const bool magicOk = std::memcmp(header.magic, kPackageMagic, kMagicSize) == 0;
+    listed.header = header;
     const uint32_t storage = header.headerFlags & kDirectoryStorageMask;
-    std::printf("magic: %s\n", magicOk ? "ok" : "wrong");
+    std::printf("magic: %s\n", MagicName(MagicOf(header)));
     std::printf("entryCount: %u\n", header.entryCount);
     std::printf("directoryOffset: %u\n", header.directoryOffset);
     std::printf("headerFlags: 0x%08X (directory %s)\n", header.headerFlags, StorageName(storage));
@@ -232,12 +287,11 @@ bool PrintListing(const char* path, Listing* listing, int* status) {
         std::memcpy(&entry, directory.data() + uint64_t{i} * kEntrySize, kEntrySize);
         const std::string name = Windows1251ToUtf8(EntryName(entry));
         const size_t width = DisplayWidth(name);
-        listing->problems.push_back(EntryProblem(listed, entry));
+        listing->problems.push_back(EntryProblem(listed, header, entry));
         const std::string& entryProblem = listing->problems.back();
         std::printf("%5u  %s%*s %10u %10u     0x%04X %10u  %s%s%s\n", i, name.c_str(),
                     static_cast<int>(width < 32 ? 32 - width : 0), "", entry.dataOffset, entry.size,
-                    entry.entryFlags, entry.storedSize,
-                    (entry.entryFlags & kEntryCompressed) ? "compressed" : "stored",
+                    entry.entryFlags, entry.storedSize, StorageName(StorageOf(header, entry)),
                     entryProblem.empty() ? "" : "  ! ", entryProblem.c_str());
     }
     return true;
@@ -526,6 +580,26 @@ size_t ShowSections(Listing& listing) {
     return damaged;
 }
 
+// What a delta entry rebuilds, from what: the sizes and hashes its header records.
+void ShowDelta(const ListedFile& listed, const DirectoryEntry& entry) {
+    Walk delta;
+    DeltaHeader header;
+    if (!EntryData(listed, entry, &delta)) {
+        return;
+    }
+    if (ReadDeltaHeader(delta, &header)) {
+        std::printf("         delta of %u bytes, in blocks of %u bytes\n", entry.storedSize,
+                    header.blockSize);
+        std::printf("         from a file of %llu bytes, XXH64 %016llX\n",
+                    static_cast<unsigned long long>(header.oldSize),
+                    static_cast<unsigned long long>(header.oldHash));
+        std::printf("         to a file of %llu bytes, XXH64 %016llX\n",
+                    static_cast<unsigned long long>(header.newSize),
+                    static_cast<unsigned long long>(header.newHash));
+    }
+    EndWalk(delta);
+}
+
 // The payload files in the order they are installed, each under its installed path.
 void ShowPayload(Listing& listing) {
     std::vector<std::string> nameTable;
@@ -548,6 +622,10 @@ void ShowPayload(Listing& listing) {
         std::printf("  %5zu  %s%s%s%s%s\n", i, Text(path).c_str(),
                     translated ? "  (stored as " : "", translated ? Text(name).c_str() : "",
                     translated ? ")" : "", LengthNote(std::string(path), kTargetLimit));
+        if (StorageOf(listing.listed.header, entry) == EntryStorage::Delta &&
+            listing.problems[i].empty()) {
+            ShowDelta(listing.listed, entry);
+        }
     }
 }
 

@@ -1,8 +1,9 @@
-// pkgtool: the patch author's tool. `build` turns a manifest into a package; `diff` writes the
-// manifest of the patch between two installed trees; `extract` takes a package apart into its
-// files and a manifest that builds it again; `list` and `show` describe a package; `--version`
-// prints the release it belongs to. The arguments arrive as UTF-8 from the entry point of each
-// system (main_posix.cpp, main_win32.cpp).
+// pkgtool: the patch author's tool. `build` turns a manifest into a package, making and
+// checking its deltas; `diff` writes the manifest of the patch between two installed trees
+// (with `--delta`, changed files as deltas where that is smaller); `extract` takes a package
+// apart into its files and a manifest that builds it again; `list` and `show` describe a
+// package; `--version` prints the release it belongs to. The arguments arrive as UTF-8 from
+// the entry point of each system (main_posix.cpp, main_win32.cpp).
 #include "main.h"
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <exception>
 #include <string>
 
+#include "delta_entries.h"
 #include "extract.h"
 #include "host_path.h"
 #include "inspect.h"
@@ -23,7 +25,7 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: pkgtool build MANIFEST OUTPUT\n"
-    "       pkgtool diff OLD NEW BASE OUTPUT\n"
+    "       pkgtool diff [--delta] OLD NEW BASE OUTPUT\n"
     "       pkgtool extract PACKAGE|PATCH FOLDER\n"
     "       pkgtool list PACKAGE|PATCH\n"
     "       pkgtool show PACKAGE|PATCH\n"
@@ -47,15 +49,20 @@ int BuildPackage(const char* manifestPath, const char* outputPath) {
     if (!pkgbuild::ParseManifest(std::string(text.begin(), text.end()), base, &package, &error)) {
         return Fail(std::string(manifestPath) + ": " + error);
     }
+    if (!pkgbuild::PrepareDeltas(&package, pkgbuild::DeltaOptions{}, stdout, stderr, &error)) {
+        return Fail(std::string(manifestPath) + ": " + error);
+    }
     if (!pkgbuild::BuildFile(package, outputPath, &error)) {
         return Fail(std::string(outputPath) + ": " + error);
     }
     return 0;
 }
 
-int Diff(const char* oldRoot, const char* newRoot, const char* base, const char* output) {
+int Diff(const char* oldRoot, const char* newRoot, const char* base, const char* output,
+         bool deltas) {
+    const pkgbuild::DiffOptions options{.deltas = deltas, .report = stdout, .progress = stderr};
     std::string error;
-    return pkgbuild::DiffTrees(oldRoot, newRoot, base, output, &error) ? 0 : Fail(error);
+    return pkgbuild::DiffTrees(oldRoot, newRoot, base, output, options, &error) ? 0 : Fail(error);
 }
 
 int Extract(const char* package, const char* folder) {
@@ -72,7 +79,10 @@ int RunCommand(int argc, char** argv) {
         return BuildPackage(argv[2], argv[3]);
     }
     if (argc == 6 && Is(argv[1], "diff")) {
-        return Diff(argv[2], argv[3], argv[4], argv[5]);
+        return Diff(argv[2], argv[3], argv[4], argv[5], false);
+    }
+    if (argc == 7 && Is(argv[1], "diff") && Is(argv[2], "--delta")) {
+        return Diff(argv[3], argv[4], argv[5], argv[6], true);
     }
     if (argc == 4 && Is(argv[1], "extract")) {
         return Extract(argv[2], argv[3]);

@@ -268,8 +268,9 @@ bool NumberField(Parser& p, std::string_view raw, const char* what, uint32_t max
     return true;
 }
 
-// Adds a payload entry; a name too long for the entry gets a placeholder and a name pair.
-bool AddPayload(Parser& p, const std::string& realName, const fs::path& source) {
+// Adds a payload entry, `entry` named `realName`; a name too long for the entry gets a
+// placeholder and a name pair.
+bool AddPayload(Parser& p, const std::string& realName, Entry entry) {
     if (realName.empty()) {
         return p.Fail("an entry name is empty");
     }
@@ -291,24 +292,31 @@ bool AddPayload(Parser& p, const std::string& realName, const fs::path& source) 
         p.xlat.push_back(storedName);
         p.xlat.push_back(realName);
     }
-    Entry entry;
     entry.name = storedName;
-    entry.sourceFile = Utf8OfPath(source);
     p.payload.push_back(std::move(entry));
     return true;
 }
 
-// A payload file must be readable now and fit an entry; it is read when the package is built.
-bool CheckSource(Parser& p, const fs::path& path) {
+// A file must be readable now; it is read when the package is built.
+bool CheckReadable(Parser& p, const fs::path& path, uintmax_t* size) {
     std::FILE* file = OpenHostFile(path, "rb");
     if (file == nullptr) {
         return p.Fail("cannot read " + Utf8OfPath(path));
     }
     std::fclose(file);
     std::error_code ec;
-    const uintmax_t size = fs::file_size(path, ec);
+    *size = fs::file_size(path, ec);
     if (ec) {
         return p.Fail("cannot read " + Utf8OfPath(path));
+    }
+    return true;
+}
+
+// A payload file, or a delta's bytes, must also fit an entry.
+bool CheckSource(Parser& p, const fs::path& path) {
+    uintmax_t size = 0;
+    if (!CheckReadable(p, path, &size)) {
+        return false;
     }
     if (size > UINT32_MAX) {
         return p.Fail(Utf8OfPath(path) + " is larger than a package can hold");
@@ -370,27 +378,29 @@ bool DoPayload(Parser& p, const Fields& f) {
     }
     std::sort(files.begin(), files.end());
     for (auto& [name, path] : files) {
-        if (!CheckSource(p, path) || !AddPayload(p, name, path)) {
+        if (!CheckSource(p, path) || !AddPayload(p, name, Entry{.sourceFile = Utf8OfPath(path)})) {
             return false;
         }
     }
     return true;
 }
 
-// NAME = SOURCE, as SplitFileField splits them.
-bool FileDirective(Parser& p, const Fields& f, const char* form, bool stored) {
+// NAME = SOURCE, as SplitFileField splits them; SOURCE must fit an entry.
+bool NameAndSource(Parser& p, std::string_view field, const char* form, const char* what,
+                   std::string* name, fs::path* source) {
     std::string_view rawName, rawSource;
-    if (!SplitFileField(f[0], &rawName, &rawSource)) {
+    if (!SplitFileField(field, &rawName, &rawSource)) {
         return p.Fail(std::string("expected: ") + form);
     }
+    return PathField(p, rawName, "NAME", name) && HostPathField(p, rawSource, what, source) &&
+           CheckSource(p, *source);
+}
+
+bool FileDirective(Parser& p, const Fields& f, const char* form, bool stored) {
     std::string name;
     fs::path source;
-    if (!PathField(p, rawName, "NAME", &name) || !HostPathField(p, rawSource, "SOURCE", &source) ||
-        !CheckSource(p, source) || !AddPayload(p, name, source)) {
-        return false;
-    }
-    p.payload.back().compressed = !stored;
-    return true;
+    return NameAndSource(p, f[0], form, "SOURCE", &name, &source) &&
+           AddPayload(p, name, Entry{.sourceFile = Utf8OfPath(source), .compressed = !stored});
 }
 
 bool DoFile(Parser& p, const Fields& f) {
@@ -401,6 +411,45 @@ bool DoFile(Parser& p, const Fields& f) {
 // better stored, while the rest of the package stays compressed.
 bool DoStoredFile(Parser& p, const Fields& f) {
     return FileDirective(p, f, "stored-file NAME = SOURCE", true);
+}
+
+// The file a delta rebuilds from, when the line gives one (its field `index`).
+bool OldFileField(Parser& p, const Fields& f, size_t index, std::string* oldFile) {
+    if (f.size() <= index) {
+        return true;
+    }
+    fs::path path;
+    uintmax_t size = 0;
+    if (!HostPathField(p, f[index], "OLD", &path) || !CheckReadable(p, path, &size)) {
+        return false;
+    }
+    *oldFile = Utf8OfPath(path);
+    return true;
+}
+
+// NAME = NEW | OLD: an entry that rebuilds NEW from OLD, the file it replaces; the delta is
+// made when the package is built.
+bool DoDelta(Parser& p, const Fields& f) {
+    std::string name;
+    fs::path newFile;
+    DeltaSource source;
+    if (!NameAndSource(p, f[0], "delta NAME = NEW | OLD", "NEW", &name, &newFile) ||
+        !OldFileField(p, f, 1, &source.oldFile)) {
+        return false;
+    }
+    source.newFile = Utf8OfPath(newFile);
+    return AddPayload(p, name, Entry{.compressed = false, .delta = source});
+}
+
+// NAME = DELTA [| OLD]: an entry whose data is a delta made before, as extract writes it.
+bool DoDeltaData(Parser& p, const Fields& f) {
+    std::string name;
+    fs::path data;
+    DeltaSource source;
+    return NameAndSource(p, f[0], "delta-data NAME = DELTA | OLD", "DELTA", &name, &data) &&
+           OldFileField(p, f, 1, &source.oldFile) &&
+           AddPayload(p, name,
+                      Entry{.sourceFile = Utf8OfPath(data), .compressed = false, .delta = source});
 }
 
 bool DoRegistryKeys(Parser& p, const Fields& f) {
@@ -566,6 +615,7 @@ enum class HostPath {
     None,
     Field,   // the first field
     Source,  // the SOURCE of its NAME = SOURCE field
+    Delta,   // that SOURCE and every field after the first
 };
 
 struct Directive {
@@ -581,6 +631,8 @@ constexpr Directive kDirectives[] = {
     {"payload", 1, 1, "payload DIR", HostPath::Field, DoPayload},
     {"file", 1, 1, "file NAME = SOURCE", HostPath::Source, DoFile},
     {"stored-file", 1, 1, "stored-file NAME = SOURCE", HostPath::Source, DoStoredFile},
+    {"delta", 2, 2, "delta NAME = NEW | OLD", HostPath::Delta, DoDelta},
+    {"delta-data", 1, 2, "delta-data NAME = DELTA | OLD", HostPath::Delta, DoDeltaData},
     {"registry-keys", 5, 5,
      "registry-keys SUBKEY | FOLDERVALUE | PROGRAMVALUE | LEVELVALUE | LEVEL", HostPath::None,
      DoRegistryKeys},
@@ -827,17 +879,34 @@ std::string RebaseHostPaths(std::string_view text, const std::string& fromFolder
         TakeLine(&text, &whole, &body);
         const Line line = SplitLine(body);
         const HostPath hostPath = line.FieldCountFits() ? line.directive->hostPath : HostPath::None;
-        const std::string word(line.word);
+        // Each host path rewritten, every other field as written.
+        std::vector<std::string> fields(line.fields.begin(), line.fields.end());
+        bool rewritten = false;
         std::string_view name, source;
         std::string rebased;
         if (hostPath == HostPath::Field && rebase(line.fields[0], &rebased)) {
-            out += word + " " + rebased + "\n";
-        } else if (hostPath == HostPath::Source && SplitFileField(line.fields[0], &name, &source) &&
-                   rebase(source, &rebased)) {
-            out += word + " " + std::string(name) + " = " + rebased + "\n";
-        } else {
-            out += whole;
+            fields[0] = rebased;
+            rewritten = true;
+        } else if ((hostPath == HostPath::Source || hostPath == HostPath::Delta) &&
+                   SplitFileField(line.fields[0], &name, &source) && rebase(source, &rebased)) {
+            fields[0] = std::string(name) + " = " + rebased;
+            rewritten = true;
         }
+        for (size_t i = 1; hostPath == HostPath::Delta && i < fields.size(); ++i) {
+            if (rebase(line.fields[i], &rebased)) {
+                fields[i] = rebased;
+                rewritten = true;
+            }
+        }
+        if (!rewritten) {
+            out += whole;
+            continue;
+        }
+        out += std::string(line.word);
+        for (size_t i = 0; i < fields.size(); ++i) {
+            out += (i == 0 ? " " : " | ") + fields[i];
+        }
+        out += "\n";
     }
     return out;
 }

@@ -143,7 +143,7 @@ bool EncodeEntry(const Entry& entry, Sink& sink, uint64_t* contentLength, std::s
         *error = "cannot read " + entry.sourceFile;
         return false;
     }
-    const bool encoded = Encode(source, entry.compressed, sink, contentLength);
+    const bool encoded = Encode(source, entry.compressed && !entry.delta, sink, contentLength);
     if (source.file != nullptr) {
         std::fclose(source.file);
     }
@@ -153,10 +153,20 @@ bool EncodeEntry(const Entry& entry, Sink& sink, uint64_t* contentLength, std::s
     return encoded;
 }
 
+// The flags a producer writes for the entry.
+uint16_t EntryFlags(const Entry& entry) {
+    if (entry.delta) {
+        return kEntryDelta;
+    }
+    return entry.compressed ? kCompressedEntryFlags : uint16_t{0};
+}
+
 Bytes Header(const Package& package, uint32_t directoryOffset, uint32_t packedDirectorySize) {
     PackageHeader header{};
-    const Bytes magic =
-        package.magic.value_or(Bytes(std::begin(kPackageMagic), std::end(kPackageMagic)));
+    const bool deltas = std::any_of(package.entries.begin(), package.entries.end(),
+                                    [](const Entry& entry) { return entry.delta.has_value(); });
+    const uint8_t* standard = deltas ? kDeltaPackageMagic : kPackageMagic;
+    const Bytes magic = package.magic.value_or(Bytes(standard, standard + kMagicSize));
     std::memcpy(header.magic, magic.data(), std::min(magic.size(), kMagicSize));
     header.entryCount = package.entryCount.value_or(static_cast<uint32_t>(package.entries.size()));
     header.directoryOffset = package.directoryOffset.value_or(directoryOffset);
@@ -191,10 +201,10 @@ bool WritePackage(const Package& package, Sink& sink, std::string* error) {
         std::memcpy(record.name, entry.name.data(), std::min(entry.name.size(), kNameSize));
         record.dataOffset = entry.dataOffset.value_or(static_cast<uint32_t>(dataOffset));
         record.size = entry.size.value_or(static_cast<uint32_t>(contentLength));
-        record.entryFlags =
-            entry.entryFlags.value_or(entry.compressed ? kCompressedEntryFlags : uint16_t{0});
+        record.entryFlags = entry.entryFlags.value_or(EntryFlags(entry));
+        const bool storedSizeRead = entry.compressed || entry.delta;
         record.storedSize =
-            entry.storedSize.value_or(entry.compressed ? static_cast<uint32_t>(storedLength) : 0);
+            entry.storedSize.value_or(storedSizeRead ? static_cast<uint32_t>(storedLength) : 0);
         Append(directory, BytesOf(record));
     }
     const Bytes packedDirectory = package.storedDirectory     ? *package.storedDirectory

@@ -20,6 +20,13 @@ namespace pkgbuild {
 
 using Bytes = std::vector<uint8_t>;
 
+// Where a manifest says a delta entry's bytes come from; pkgtool makes or checks them before
+// the package is built (delta_entries.h).
+struct DeltaSource {
+    std::string newFile{};  // the file the delta rebuilds; empty when the delta is given ready
+    std::string oldFile{};  // the file it rebuilds from; may be empty for a ready delta
+};
+
 struct Entry {
     std::string name{};  // up to 32 bytes; exactly 32 leaves no NUL in the field
     Bytes content{};
@@ -32,6 +39,9 @@ struct Entry {
     std::optional<uint32_t> storedSize{};
     std::optional<uint16_t> entryFlags{};
     std::optional<Bytes> storedData{};  // the bytes placed at dataOffset instead of the encoding
+    // A delta entry: `content` or `sourceFile` holds the delta's bytes, stored as they are, and
+    // `size` must give the new file's length. A package holding one gets the deltas magic.
+    std::optional<DeltaSource> delta{};
 };
 
 struct Package {
@@ -46,7 +56,8 @@ struct Package {
     std::optional<Bytes> storedDirectory{};  // the bytes placed at directoryOffset
 };
 
-// Lays out header, entry data in directory order, then the directory, as producers do.
+// Lays out header, entry data in directory order, then the directory, as producers do; the
+// magic is the deltas magic when an entry is a delta.
 // Empty when a source file cannot be read or the package would not fit in 4 GiB.
 Bytes Build(const Package& package);
 

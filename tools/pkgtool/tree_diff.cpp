@@ -8,6 +8,9 @@
 // - A replaced file F is first moved to "F.bak", and that name is deleted afterwards; so a
 //   file "F.bak" that NEW keeps is carried again after F.
 // - Paths hold at most kPathCharacters, a replaced file's with room for its backup's suffix.
+// - A delta rebuilds a file from its backup. When OLD holds a file named like that backup, the
+//   installer keeps it and deletes the file itself: the delta would meet the wrong file, so
+//   that file is carried whole.
 #include "tree_diff.h"
 
 #include <algorithm>
@@ -15,11 +18,14 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <set>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
+#include "delta_entries.h"
 #include "host_path.h"
 #include "manifest.h"
 #include "sections.h"
@@ -195,7 +201,9 @@ struct Plan {
     std::vector<const Item*> newFolders;    // parents first
     std::vector<const Item*> carriedFiles;  // in key order: a file before its ".bak"
     std::vector<const Item*> removedFiles;
-    std::vector<const Item*> removedFolders;  // deepest first
+    std::vector<const Item*> removedFolders;        // deepest first
+    std::map<const Item*, const Item*> oldVersion;  // a carried file's in OLD, when it has one
+    std::set<const Item*> deltas;                   // carried files that go as deltas
     size_t renamed = 0;
     size_t changed = 0;
     size_t keptBackupNames = 0;
@@ -233,6 +241,7 @@ bool CompareItems(const Tree& oldTree, const Tree& newTree, const Item& before, 
         plan->renamed += before.name != after.name;
         plan->changed += before.name == after.name;
         plan->carriedFiles.push_back(&after);
+        plan->oldVersion[&after] = &before;
     }
     return true;
 }
@@ -315,11 +324,58 @@ bool HoldsErrorMarker(const Tree& tree) {
                        [](const Item& item) { return item.key == kErrorMarkerName; });
 }
 
+bool HoldsKey(const Tree& tree, const std::string& key) {
+    const auto at = std::lower_bound(
+        tree.items.begin(), tree.items.end(), key,
+        [](const Item& item, const std::string& wanted) { return item.key < wanted; });
+    return at != tree.items.end() && at->key == key;
+}
+
+// Decides which changed files go as deltas: those whose delta is smaller than the whole file
+// compressed, and that the installer would rebuild from their own old version.
+bool ChooseDeltas(const Tree& oldTree, const Tree& newTree, const DiffOptions& options, Plan* plan,
+                  std::string* error) {
+    for (const Item* item : plan->carriedFiles) {
+        const auto old = plan->oldVersion.find(item);
+        if (old == plan->oldVersion.end()) {
+            continue;
+        }
+        if (HoldsKey(oldTree, item->key + ".bak")) {
+            std::fprintf(options.report,
+                         "%s: whole file: OLD holds a file named like its backup, which the "
+                         "installer would take for the file it replaces\n",
+                         item->relative.c_str());
+            continue;
+        }
+        DeltaReport made;
+        std::vector<uint8_t> delta;
+        if (!DiffFiles(Utf8OfPath(oldTree.root / PathOfUtf8(old->second->relative)),
+                       Utf8OfPath(newTree.root / PathOfUtf8(item->relative)), options.delta, &delta,
+                       &made, error,
+                       options.progress != nullptr ? PrintProgress(options.progress, item->relative)
+                                                   : DeltaProgress{})) {
+            return false;
+        }
+        std::fprintf(options.report, "%s: %s: %s\n", item->relative.c_str(),
+                     made.smallerThanWhole ? "delta" : "whole file", DescribeDelta(made).c_str());
+        if (made.smallerThanWhole) {
+            plan->deltas.insert(item);
+        }
+    }
+    return true;
+}
+
 std::string ManifestName(const Item& item) {
     return EscapeField(codepage::Cp1251ToUtf8(item.name));
 }
 
-std::string PlanText(const Plan& plan, const fs::path& newRoot, const fs::path& outputFolder) {
+// A host path as the manifest at `outputFolder` names it.
+std::string HostPath(const fs::path& path, const fs::path& outputFolder) {
+    return EscapeField(Utf8OfPath(path.lexically_proximate(outputFolder)));
+}
+
+std::string PlanText(const Plan& plan, const Tree& oldTree, const fs::path& newRoot,
+                     const fs::path& outputFolder) {
     size_t longest = 0;
     for (const Item* item : plan.carriedFiles) {
         longest = std::max(longest, item->name.size() + kBackupSuffixLength);
@@ -334,6 +390,10 @@ std::string PlanText(const Plan& plan, const fs::path& newRoot, const fs::path& 
                        " unchanged but named like the backup of a replaced file\n" +
                        "#   removed files: " + count(plan.removedFiles.size()) +
                        ", removed folders: " + count(plan.removedFolders.size()) + "\n";
+    if (!plan.deltas.empty()) {
+        text += "#   of the changed files, " + count(plan.deltas.size()) +
+                " go as deltas from their old versions\n";
+    }
     if (longest != 0) {
         text += "# The longest replaced path with its \".bak\" is " + std::to_string(longest) +
                 " bytes: installation folders of up to " +
@@ -343,9 +403,14 @@ std::string PlanText(const Plan& plan, const fs::path& newRoot, const fs::path& 
         text += "folder " + ManifestName(*item) + "\n";
     }
     for (const Item* item : plan.carriedFiles) {
-        const fs::path source =
-            (newRoot / PathOfUtf8(item->relative)).lexically_proximate(outputFolder);
-        text += "file " + ManifestName(*item) + " = " + EscapeField(Utf8OfPath(source)) + "\n";
+        const std::string source = HostPath(newRoot / PathOfUtf8(item->relative), outputFolder);
+        if (plan.deltas.count(item) != 0) {
+            const Item& old = *plan.oldVersion.at(item);
+            text += "delta " + ManifestName(*item) + " = " + source + " | " +
+                    HostPath(oldTree.root / PathOfUtf8(old.relative), outputFolder) + "\n";
+        } else {
+            text += "file " + ManifestName(*item) + " = " + source + "\n";
+        }
     }
     for (const auto* list : {&plan.removedFiles, &plan.removedFolders}) {
         for (const Item* item : *list) {
@@ -362,7 +427,7 @@ size_t LineCount(std::string_view text) {
 }  // namespace
 
 bool DiffTrees(const std::string& oldRoot, const std::string& newRoot, const std::string& basePath,
-               const std::string& outputPath, std::string* error) {
+               const std::string& outputPath, const DiffOptions& options, std::string* error) {
     std::error_code ec;
     Tree oldTree{"OLD", fs::weakly_canonical(fs::absolute(PathOfUtf8(oldRoot), ec), ec), {}};
     Tree newTree{"NEW", fs::weakly_canonical(fs::absolute(PathOfUtf8(newRoot), ec), ec), {}};
@@ -381,7 +446,8 @@ bool DiffTrees(const std::string& oldRoot, const std::string& newRoot, const std
     }
     Plan plan;
     if (!ScanTree(&oldTree, error) || !ScanTree(&newTree, error) ||
-        !MakePlan(oldTree, newTree, &plan, error) || !CheckLengths(plan, error)) {
+        !MakePlan(oldTree, newTree, &plan, error) || !CheckLengths(plan, error) ||
+        (options.deltas && !ChooseDeltas(oldTree, newTree, options, &plan, error))) {
         return false;
     }
 
@@ -392,7 +458,7 @@ bool DiffTrees(const std::string& oldRoot, const std::string& newRoot, const std
         text += '\n';
     }
     const size_t baseLines = LineCount(text);
-    text += PlanText(plan, newTree.root, outputFolder);
+    text += PlanText(plan, oldTree, newTree.root, outputFolder);
 
     // The manifest must build: BASE's own mistakes and names the package cannot take (a
     // placeholder's name, a name given twice) are caught here, before anything is written.
