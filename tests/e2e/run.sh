@@ -386,7 +386,11 @@ older_commit=d466acb
 case_older_installer_refuses_a_delta_package() {
     local older=$root/build/older
     if [ ! -f "$older/build/win32/PATCH.EXE" ]; then
+        # A shallow clone lacks the commit: its history is fetched once, where there is a remote.
         git -C "$root" cat-file -e "$older_commit^{commit}" 2>/dev/null ||
+            { [ "$(git -C "$root" rev-parse --is-shallow-repository)" = true ] &&
+                  git -C "$root" fetch --quiet --unshallow >/dev/null 2>&1 &&
+                  git -C "$root" cat-file -e "$older_commit^{commit}" 2>/dev/null; } ||
             fail "commit $older_commit (the installer before deltas) is not in this repository's history"
         rm -rf "$older"
         mkdir -p "$older"
