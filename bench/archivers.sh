@@ -48,16 +48,9 @@ done
 needed=(cmake ninja-build g++ zlib1g-dev libgtest-dev libbenchmark-dev p7zip-full unzip zip
         tar gzip diffutils)
 ((with_strace)) && needed+=(strace)
-missing=()
-for package in "${needed[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-        missing+=("$package")
-done
-if ((${#missing[@]})); then
-    echo "archivers: installing ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" > /dev/null
-fi
+# shellcheck source=bench/tools/packages.sh
+source "$root/bench/tools/packages.sh"
+install_missing archivers "${needed[@]}"
 cmake --preset bench > /dev/null
 cmake --build --preset bench --target qlmpatch pkgtool make_tree extract_floor > /dev/null
 qlmpatch=$root/build/bench/qlmpatch

@@ -44,17 +44,10 @@ done
 # --- what the benchmark needs ------------------------------------------------------------------
 needed=(cmake ninja-build g++ zlib1g-dev libgtest-dev libbenchmark-dev xdelta3 bsdiff zstd time
         diffutils)
-missing=()
-command -v npm > /dev/null || missing+=(npm)
-for package in "${needed[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-        missing+=("$package")
-done
-if ((${#missing[@]})); then
-    echo "deltas: installing ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" > /dev/null
-fi
+command -v npm > /dev/null || needed+=(npm)
+# shellcheck source=bench/tools/packages.sh
+source "$root/bench/tools/packages.sh"
+install_missing deltas "${needed[@]}"
 cmake --preset bench > /dev/null
 cmake --build --preset bench --target pkgtool qlmpatch make_delta_pairs > /dev/null
 export PKGTOOL=$root/build/bench/pkgtool QLMPATCH=$root/build/bench/qlmpatch
