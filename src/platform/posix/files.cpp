@@ -188,13 +188,12 @@ bool RenameNoReplace(const char* from, const char* to) {
 // Elsewhere the call is made on the path as written, and only when that names nothing is the
 // path looked up ignoring case, and the call made again when the lookup finds another name:
 // the failed call has already told that the exact name does not exist, so the common case
-// costs no lookup at all. `*used`, when asked for, is the system path of the last call made.
+// costs no lookup at all.
 template <typename Call>
-int CallOnExistingPath(const char* path, Call call, std::string* used = nullptr) {
+int CallOnExistingPath(const char* path, Call call) {
     std::string found;
     bool exists = false;
-    std::string unused;
-    std::string& last = used != nullptr ? *used : unused;
+    std::string last;
     if (posix::LookUpInIndex(path == nullptr ? "" : path, &found, &exists)) {
         if (!exists) {
             errno = ENOENT;
@@ -216,10 +215,10 @@ int CallOnExistingPath(const char* path, Call call, std::string* used = nullptr)
     return call(last.c_str());
 }
 
-// Passes a call's success on, after telling the lookups what it changed at `path`.
-bool Changed(bool succeeded, posix::OwnChange change, const std::string& path = {}) {
+// Passes a move's or a folder removal's success on, after telling the lookups.
+bool Moved(bool succeeded) {
     if (succeeded) {
-        posix::NoteOwnChange(change, path);
+        posix::NotePathsMayHaveMoved();
     }
     return succeeded;
 }
@@ -239,9 +238,7 @@ File CreateFileReadWrite(const char* path) {
         return {};
     }
     const std::string native = posix::ConvertPath(path);
-    const File file{open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
-    Changed(file.valid(), posix::OwnChange::NameMade, native);
-    return file;
+    return File{open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
 }
 
 bool GetFileLength(File file, uint64_t* length) {
@@ -361,7 +358,7 @@ bool CreateFolder(const char* path) {
     bool exists = false;
     const std::string native = posix::ConvertPath(path, &exists);
     // A name that exists, in any case, is no new folder: mkdir would only say EEXIST.
-    return Changed(!exists && mkdir(native.c_str(), 0755) == 0, posix::OwnChange::NameMade, native);
+    return !exists && mkdir(native.c_str(), 0755) == 0;
 }
 
 bool MovePath(const char* from, const char* to) {
@@ -376,23 +373,21 @@ bool MovePath(const char* from, const char* to) {
         }
         return RenameNoReplace(source, target->c_str()) ? 0 : -1;
     };
-    return Changed(CallOnExistingPath(from, move) == 0, posix::OwnChange::PathsMayHaveMoved);
+    return Moved(CallOnExistingPath(from, move) == 0);
 }
 
 bool DeleteFilePath(const char* path) {
     if (posix::FailsByTest(posix::FallibleCall::Delete)) {
         return false;
     }
-    std::string deleted;
-    return Changed(CallOnExistingPath(path, unlink, &deleted) == 0, posix::OwnChange::NameDeleted,
-                   deleted);
+    return CallOnExistingPath(path, unlink) == 0;
 }
 
 bool RemoveFolder(const char* path) {
     if (posix::FailsByTest(posix::FallibleCall::FolderRemove)) {
         return false;
     }
-    return Changed(CallOnExistingPath(path, rmdir) == 0, posix::OwnChange::PathsMayHaveMoved);
+    return Moved(CallOnExistingPath(path, rmdir) == 0);
 }
 
 bool PathExists(const char* path) {

@@ -18,7 +18,7 @@
 // for every folder of the path, so what it finds is trusted for a millisecond (kTrustedFor): a
 // kept folder or one above it moved or replaced by another process is seen by the lookups that
 // start a millisecond later, which no installer can tell from a move that races with it anyway.
-// This process's own moves are seen by the very next lookup (NoteOwnChange).
+// This process's own moves are seen by the very next lookup (NotePathsMayHaveMoved).
 // Folder modification times are not used: a change within the same timestamp tick as the
 // program's own last change to a folder would leave its time unchanged, and the program
 // changes the folders it installs into all the time.
@@ -620,28 +620,10 @@ bool LookUpInIndex(std::string_view path, std::string* found, bool* exists) {
     return true;
 }
 
-void NoteOwnChange(OwnChange change, const std::string& path) {
+void NotePathsMayHaveMoved() {
     NameCache& cache = Cache();
     std::lock_guard<std::mutex> hold(cache.lock);
-    // A name made or deleted in an indexed folder goes into its index at once; its notification,
-    // read later, changes nothing more.
-    const size_t slash = path.rfind('/');
-    if (change != OwnChange::PathsMayHaveMoved && slash != std::string::npos &&
-        slash + 1 < path.size()) {
-        FolderIndex* index = IndexAt(cache, slash == 0 ? "/" : path.substr(0, slash));
-        if (index != nullptr) {
-            const std::string name = path.substr(slash + 1);
-            if (change == OwnChange::NameMade) {
-                NameAppeared(cache, *index, name);
-            } else {
-                RemoveName(*index, &cache.nameCount, name);
-            }
-            return;
-        }
-    }
-    if (change == OwnChange::PathsMayHaveMoved) {
-        ++cache.round;
-    }
+    ++cache.round;
 }
 
 std::string ConvertPath(const char* path, bool* exists) {

@@ -38,12 +38,10 @@ constexpr std::chrono::microseconds kTrustedFor{1000};
 // with no call on the name itself). False, with nothing looked up, when the folder has no index.
 bool LookUpInIndex(std::string_view path, std::string* found, bool* exists);
 
-// What this process has just changed at the system path `path`, so that the next lookup sees
-// it: a name made or deleted (its folder's index takes it at once, or else the notifications
-// are read again), or a name moved or a folder removed (the notifications are read, and kept
-// folder paths checked again, since one may have led through it).
-enum class OwnChange { NameMade, NameDeleted, PathsMayHaveMoved };
-void NoteOwnChange(OwnChange change, const std::string& path);
+// Tells the lookups that this process has just moved a name or removed a folder, so that kept
+// folder paths are checked again (one may have led through it). Names made and deleted need no
+// telling: the next lookup reads their notifications.
+void NotePathsMayHaveMoved();
 
 // The path as written, converted without any lookup: what ConvertPath gives when every
 // component exists under its exact name.
