@@ -196,12 +196,17 @@ bool ReplaceFile(PatchContext& context, const DirectoryEntry& entry) {
     CreateIntermediateFolders(context, relativeName);
 
     // When a backup of that name is left over, the move fails and the current file goes; the
-    // leftover, the older copy, is then what a failure restores.
-    platform::MovePath(target, backup);
+    // leftover, the older copy, is then what a failure restores. A delta is rebuilt from the
+    // backup alone: when the move failed and there is none, the current file is the only copy
+    // of the old data and stays as it is.
+    const bool delta = StorageOf(context.package.header, entry) == EntryStorage::Delta;
+    if (!platform::MovePath(target, backup) && delta && !platform::PathExists(backup)) {
+        ShowStatus(context, kUpdateErrorText, target);
+        return false;
+    }
     platform::DeleteFilePath(target);
-    const bool written = StorageOf(context.package.header, entry) == EntryStorage::Delta
-                             ? RebuildFile(context, entry, target, backup)
-                             : WriteNewFile(context, entry, target);
+    const bool written =
+        delta ? RebuildFile(context, entry, target, backup) : WriteNewFile(context, entry, target);
     if (!written) {
         platform::DeleteFilePath(target);
         platform::MovePath(backup, target);
