@@ -21,6 +21,8 @@ namespace {
 
 constexpr uint64_t kMiB = 1 << 20;
 constexpr double kSmallFilesPerMiB = 4800.0 / 512.0;
+// The large files take half of a game tree and game.exe 2 MiB; the small files need the rest.
+constexpr uint64_t kMinGameMiB = 8;
 
 enum class Kind { Incompressible, Structured, Text };
 
@@ -175,7 +177,13 @@ int MakeFlatTree(const std::filesystem::path& root, uint64_t count, uint64_t kib
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "game" && argc == 4) {
-        return MakeGameTree(argv[2], std::strtoull(argv[3], nullptr, 10));
+        const uint64_t mebibytes = std::strtoull(argv[3], nullptr, 10);
+        if (mebibytes < kMinGameMiB) {
+            std::fprintf(stderr, "make_tree: a game tree takes at least %llu MiB\n",
+                         static_cast<unsigned long long>(kMinGameMiB));
+            return 2;
+        }
+        return MakeGameTree(argv[2], mebibytes);
     }
     if (mode == "flat" && argc == 5) {
         return MakeFlatTree(argv[2], std::strtoull(argv[3], nullptr, 10),
