@@ -443,29 +443,6 @@ bool ReadDeltaHeader(Walk& delta, DeltaHeader* header) {
     return ReadWalk(delta, bytes, sizeof bytes) && DecodeDeltaHeader(bytes, header);
 }
 
-bool FileHasSizeAndHash(platform::Mapping file, uint64_t length, uint64_t size, uint64_t hash) {
-    if (length != size) {
-        return false;
-    }
-    OldFile old;
-    old.mapping = file;
-    old.length = length;
-    FileHash state;
-    StartHash(state);
-    bool read = true;
-    for (uint64_t position = 0; position < length && read;) {
-        uint32_t available = 0;
-        const uint8_t* bytes = OldBytes(old, position, &available);
-        read = bytes != nullptr;
-        if (read) {
-            AddToHash(state, bytes, available);
-            position += available;
-        }
-    }
-    CloseOldFile(old);
-    return read && FinishHash(state) == hash;
-}
-
 namespace {
 
 // The decoder's memory, for an old file of `oldLength` bytes read through `oldFile`.
@@ -487,13 +464,42 @@ bool NewDecoder(DeltaApply& apply, const DeltaHeader& header, platform::Mapping 
     return Allocate(*apply.decoder, header);
 }
 
+// Hashes the old file front to back through its views. When they are the decoder's, the last
+// of them (all of a small file) are still held when decoding starts and are not read again.
+bool OldFileHasHash(OldFile& old, uint64_t hash) {
+    FileHash state;
+    StartHash(state);
+    for (uint64_t position = 0; position < old.length;) {
+        uint32_t available = 0;
+        const uint8_t* bytes = OldBytes(old, position, &available);
+        if (bytes == nullptr) {
+            return false;
+        }
+        AddToHash(state, bytes, available);
+        position += available;
+    }
+    return FinishHash(state) == hash;
+}
+
 }  // namespace
+
+bool FileHasSizeAndHash(platform::Mapping file, uint64_t length, uint64_t size, uint64_t hash) {
+    if (length != size) {
+        return false;
+    }
+    OldFile old;
+    old.mapping = file;
+    old.length = length;
+    const bool same = OldFileHasHash(old, hash);
+    CloseOldFile(old);
+    return same;
+}
 
 bool StartDelta(DeltaApply& apply, const DeltaHeader& header, platform::Mapping oldFile,
                 uint64_t oldLength) {
     apply = DeltaApply{};
-    return FileHasSizeAndHash(oldFile, oldLength, header.oldSize, header.oldHash) &&
-           NewDecoder(apply, header, oldFile, oldLength);
+    return oldLength == header.oldSize && NewDecoder(apply, header, oldFile, oldLength) &&
+           OldFileHasHash(apply.decoder->old, header.oldHash);
 }
 
 bool ApplyDeltaBlock(DeltaApply& apply, Walk& delta, Walk& out) {

@@ -72,7 +72,7 @@ bool DecodeDeltaHeader(const uint8_t bytes[kDeltaHeaderSize], DeltaHeader* heade
 bool ReadDeltaHeader(Walk& delta, DeltaHeader* header);
 
 // True when the file, a read mapping of `length` bytes (invalid when length is 0), is `size`
-// bytes long and hashes to `hash`. Reads it through small views, one at a time.
+// bytes long and hashes to `hash`. Reads it through the small views that applying uses.
 bool FileHasSizeAndHash(platform::Mapping file, uint64_t length, uint64_t size, uint64_t hash);
 
 // Applies the delta whose header was read from `delta` (the walk is after it, and must end
