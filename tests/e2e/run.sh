@@ -81,6 +81,7 @@ declare -A case_locale=(
     [names_outside_windows_1251]=en_US.UTF-8
     [pkgtool_exe_makes_the_package_pkgtool_makes]=en_US.UTF-8
     [pkgtool_exe_refuses_a_name_outside_windows_1251]=en_US.UTF-8
+    [pkgtool_exe_makes_the_delta_package_pkgtool_makes]=en_US.UTF-8
 )
 
 begin_case() { # NAME: the case's folder, game and key, the sample package and the robot
@@ -625,6 +626,39 @@ case_pkgtool_exe_makes_the_package_pkgtool_makes() {
     run "$patch_exe windows.pkg" "$done_text" 120000
     expect_eq "installation" "$(tree_state "$game")" "$(tree_state "$dir/new")"
     expect_values HKLM 'Язык REG_SZ русский' 'PatchLevel REG_DWORD 0x3'
+    R dismiss
+}
+
+# pkgtool.exe diff --delta makes of a changed file of 2 MiB a delta, says so, and writes the
+# manifest the Linux pkgtool writes; the package it builds (making the delta again and checking
+# it) is byte for byte the Linux one, and PATCH.EXE rebuilds the file from the installed one with
+# it. Under code page 1252, with a Cyrillic name.
+case_pkgtool_exe_makes_the_delta_package_pkgtool_makes() {
+    local k=${key//\\/\\\\} q="Q:\\$name" said
+    install_game 1
+    head -c 2M /dev/urandom >"$game/data/Мир.dat"
+    cp -r "$game" "$dir/old"
+    cp -r "$game" "$dir/new"
+    random_at "$dir/new/data/Мир.dat" 100 4096 1000000
+    echo 'appended' >>"$dir/new/data/Мир.dat"
+    echo 'game 3' >"$dir/new/game.exe"
+    printf 'registry-keys %s | InstallDir | ProgramName | PatchLevel | 3\n' "$k" >"$dir/base.txt"
+
+    said=$(P diff --delta "$q\\old" "$q\\new" "$q\\base.txt" "$q\\patch.txt") ||
+        fail "pkgtool.exe diff --delta failed: $said"
+    expect "pkgtool.exe did not say it chose a delta: $said" grep -q 'Мир.dat: delta: delta by suffix array' <<<"$said"
+    expect "pkgtool diff --delta failed" "$pkgtool" diff --delta "$dir/old" "$dir/new" "$dir/base.txt" \
+        "$dir/linux.txt"
+    expect_same_file "$dir/patch.txt" "$dir/linux.txt"
+    expect "no delta line in the manifest" grep -q '^delta .*Мир.dat = ' "$dir/patch.txt"
+    expect "pkgtool.exe build failed" P build "$q\\patch.txt" "$q\\windows.pkg"
+    expect "pkgtool build failed" "$pkgtool" build "$dir/linux.txt" "$dir/linux.pkg"
+    expect_same_file "$dir/windows.pkg" "$dir/linux.pkg"
+    echo "    delta package: $(stat -c %s "$dir/windows.pkg") bytes for a file of 2 MiB"
+
+    run "$patch_exe windows.pkg" "$done_text" 120000
+    expect_eq "installation" "$(tree_state "$game")" "$(tree_state "$dir/new")"
+    expect_values HKLM 'PatchLevel REG_DWORD 0x3'
     R dismiss
 }
 
