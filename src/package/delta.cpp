@@ -251,9 +251,9 @@ bool ExpandAdded(Cursor zeroRuns, Cursor byteRuns, const uint8_t* bytes, uint32_
     return used == byteCount;
 }
 
-// Runs a block's instructions into its output: they must fill it exactly and use every added
-// and literal byte.
-bool RunInstructions(Decoder& decoder, Cursor instructions, uint32_t blockLength,
+// Runs a block's instructions into `output`, the block's bytes: they must fill it exactly and
+// use every added and literal byte.
+bool RunInstructions(Decoder& decoder, Cursor instructions, uint8_t* output, uint32_t blockLength,
                      uint32_t addedLength, uint32_t literalLength) {
     uint32_t written = 0;
     uint32_t addedUsed = 0;
@@ -264,7 +264,7 @@ bool RunInstructions(Decoder& decoder, Cursor instructions, uint32_t blockLength
             return false;
         }
         const uint32_t length = static_cast<uint32_t>(head >> 2) + 1;
-        uint8_t* to = decoder.output.get() + written;
+        uint8_t* to = output + written;
         const DeltaOp op = static_cast<DeltaOp>(head & 3);
         if (op == DeltaOp::Literal) {
             if (length > literalLength - literalsUsed) {
@@ -384,16 +384,26 @@ bool DecodeBlock(Walk& delta, Decoder& decoder, uint32_t blockLength, Walk& out)
                      lengths[kDeltaAddBytes], decoder.added.get(), blockLength, &addedLength)) {
         return false;
     }
+    // The block is made in place in the new file's piece when that holds all of it, as it does
+    // unless the block straddles two views; else in the decoder's buffer, then copied.
+    if (!FillPiece(out)) {
+        return false;
+    }
+    const bool inPlace = out.pieceLength >= blockLength;
+    uint8_t* const output = inPlace ? out.piece : decoder.output.get();
     const uint8_t* instructions = decoder.instructions.get();
     if (!RunInstructions(decoder, Cursor{instructions, instructions + lengths[kDeltaInstructions]},
-                         blockLength, addedLength, lengths[kDeltaLiterals])) {
+                         output, blockLength, addedLength, lengths[kDeltaLiterals])) {
         return false;
     }
     if (decoder.structureOnly) {
         return true;
     }
-    AddToHash(decoder.newHash, decoder.output.get(), blockLength);
-    Walk from = MemoryWalk(decoder.output.get(), blockLength);
+    AddToHash(decoder.newHash, output, blockLength);
+    if (inPlace) {
+        return UsePiece(out, blockLength);
+    }
+    Walk from = MemoryWalk(output, blockLength);
     return CopyWalk(from, out);
 }
 

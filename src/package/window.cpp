@@ -121,7 +121,7 @@ static bool ReleaseView(Walk& walk) {
 // Moves past `used` bytes of the piece. A view of the walk's own is released as soon as its
 // piece is used up, so that the bytes written through it reach the file within the copy or the
 // inflate that wrote them, and a write that fails there fails that call.
-static bool UsePiece(Walk& walk, uint32_t used) {
+bool UsePiece(Walk& walk, uint32_t used) {
     if (used != 0) {
         walk.piece += used;
         walk.pieceLength -= used;

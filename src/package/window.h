@@ -70,6 +70,11 @@ Walk ScratchWalk(void* scratch, uint32_t scratchLength, uint64_t length);
 // False only when that view cannot be mapped.
 bool FillPiece(Walk& walk);
 
+// Moves past `used` bytes of the current piece (at most its length), which the caller read or
+// wrote in place. False when a view of the walk's own, used up, could not write its bytes to
+// the file.
+bool UsePiece(Walk& walk, uint32_t used);
+
 // True when every byte of the walk has been used.
 bool WalkDone(const Walk& walk);
 
