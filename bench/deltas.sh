@@ -128,6 +128,7 @@ can_run() {  # TOOL OLD NEW
 
 # The command that makes TOOL's patch, or applies it, in the array `command`.
 diff_command() {  # TOOL OLD NEW PATCH
+    environment=()
     case "$1" in
         ours) command=("$ours" diff "$2" "$3" "$4") ;;
         xdelta3)
@@ -141,14 +142,17 @@ diff_command() {  # TOOL OLD NEW PATCH
     esac
 }
 
-# For ours also what sets up its scratch installation before the timing (`prepare`) and moves
-# the rebuilt file out after it (`finish`): only qlmpatch is timed.
+# For ours also what sets up its scratch installation before the timing (`prepare`), the
+# environment that names its registry store (`environment`, given to GNU time, so that no
+# other program's start is timed with it) and what moves the rebuilt file out after it
+# (`finish`): only qlmpatch is timed.
 apply_command() {  # TOOL OLD PATCH OUT
-    prepare=() finish=()
+    prepare=() environment=() finish=()
     case "$1" in
         ours)
             prepare=("$ours" prepare "$2" "$4")
-            command=(env QLM_REGISTRY="$4.reg" "$QLMPATCH" "$3")
+            environment=(QLM_REGISTRY="$4.reg")
+            command=("$QLMPATCH" "$3")
             finish=("$ours" finish "$4") ;;
         xdelta3) command=(xdelta3 -d -f -s "$2" "$3" "$4") ;;
         bsdiff) command=(bspatch "$2" "$4" "$3") ;;
@@ -159,7 +163,8 @@ apply_command() {  # TOOL OLD PATCH OUT
 # Runs `command` under GNU time, its output into LOG: prints "seconds peak-KiB", or nothing
 # when the command fails.
 timed() {  # LOG
-    /usr/bin/time -f '%e %M' -o "$out/time.txt" "${command[@]}" < /dev/null > "$1" 2>&1 &&
+    env "${environment[@]}" /usr/bin/time -f '%e %M' -o "$out/time.txt" "${command[@]}" \
+        < /dev/null > "$1" 2>&1 &&
         cat "$out/time.txt"
 }
 
